@@ -1,0 +1,64 @@
+// The feature-name engine module: one registration function per family of functions, mounted in
+// order by module.cpp, and the small helpers the families share.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <initializer_list>
+#include <string>
+
+#include "common/pyutil.hpp"
+
+namespace orvalis::brevant {
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+using bind::sig_doc;
+
+// Keywords, delimiters and constant lists (classes Const, FeatureType, TimeFeatureType).
+void register_grammar(py::module_& m);
+// name2feature: parse, build missing arguments, call the operator by keyword, drop intermediates.
+void register_dispatcher(py::module_& m);
+// add, subtract, ..., combine, sigmoid, softmax: one or two columns, no grouping, no time order.
+void register_elementwise(py::module_& m);
+// count, crosscount, aggregate, nunique, histstat, crossrank and the incremental record.
+void register_group_stats(py::module_& m);
+// delay, delta, tsum, ts_mean, ..., tcorrelation: windows over rows, optionally per group.
+void register_rolling(py::module_& m);
+// name2timefeature, year, month, day_of_week, day_of_year.
+void register_calendar(py::module_& m);
+// name2formula: LaTeX rendering of feature names.
+void register_formula(py::module_& m);
+// left_merge, concat, feature2table.
+void register_table_utils(py::module_& m);
+
+inline constexpr const char* kHead = "###";
+inline constexpr const char* kSeparator = "|||";
+inline constexpr const char* kTail = "$$$";
+
+// keyword###a|||b$$$, joining the labels with str.join so that non-text labels fail exactly as
+// they do in the reference ("sequence item 0: expected str instance, int found").
+inline py::str feature_name(const char* keyword, std::initializer_list<py::handle> args) {
+    py::list items;
+    for (py::handle a : args) items.append(a);
+    py::str joined = py::str(kSeparator).attr("join")(items);
+    return py::str(std::string(keyword) + kHead + "{}" + kTail).attr("format")(joined);
+}
+
+// keyword###col$$$ with the label inserted by str.format, which accepts any label.
+inline py::str feature_name1(const char* keyword, py::handle col) {
+    return py::str(std::string(keyword) + kHead + "{}" + kTail).attr("format")(col);
+}
+
+// df[name] = (df[name] - df[name].mean()) / df[name].std()
+inline void standardise(py::object df, py::handle name) {
+    py::object c = df[name];
+    df[name] = (c - c.attr("mean")()) / c.attr("std")();
+}
+
+// df.fillna(df.median()): every numeric column's missing values replaced by its median.
+inline py::object median_fill(py::object df) {
+    return df.attr("fillna")(df.attr("median")("numeric_only"_a = true));
+}
+
+}  // namespace orvalis::brevant

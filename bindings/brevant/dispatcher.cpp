@@ -1,0 +1,149 @@
+// name2feature: re-create every named feature on a table, building missing engineered arguments
+// first and dropping them again once the feature that needed them exists.
+#include <algorithm>
+#include <array>
+#include <string_view>
+
+#include "brevant/brevant.hpp"
+
+namespace orvalis::brevant {
+
+py::list split_features(py::handle key);
+bool is_combination_feature(py::handle feature_name);
+
+namespace {
+
+// The seven argument patterns, each with the keywords that use it, tested in this order.
+enum class Pattern { one, two, three, aggregate, crosscount, nunique, count, none };
+
+constexpr std::array<std::string_view, 11> kOne = {
+    "entropy", "sine",     "cosine",   "square_root", "percentile", "round",
+    "log",     "sigmoid",  "residual", "quadratic",   "softmax"};
+constexpr std::array<std::string_view, 26> kTwo = {
+    "add",       "subtract",     "histstat", "multiply", "divide",    "combine", "maximize",
+    "minimize",  "delay",        "delta",    "ts_rank",  "ts_argmax", "ts_argmin", "ts_max",
+    "ts_min",    "stddev",       "decay_linear", "tsum", "product",   "crossrank", "bigger",
+    "smaller",   "equal",        "orop",     "ts_o",     "ts_mean"};
+constexpr std::array<std::string_view, 2> kThree = {"tcorvariance", "tcorrelation"};
+
+template <std::size_t N>
+bool in(const std::array<std::string_view, N>& set, std::string_view k) {
+    return std::find(set.begin(), set.end(), k) != set.end();
+}
+
+Pattern pattern_of(std::string_view k) {
+    if (in(kOne, k)) return Pattern::one;
+    if (in(kTwo, k)) return Pattern::two;
+    if (in(kThree, k)) return Pattern::three;
+    if (k == "aggregate") return Pattern::aggregate;
+    if (k == "crosscount") return Pattern::crosscount;
+    if (k == "nunique") return Pattern::nunique;
+    if (k == "count") return Pattern::count;
+    return Pattern::none;
+}
+
+py::object part(const py::list& temp, std::size_t k) {
+    if (k >= temp.size()) throw py::index_error("list index out of range");
+    return temp[k];
+}
+
+py::object name2feature_impl(const py::module_& module, py::object df, py::handle feature_space,
+                             const py::object& record) {
+    bind::py_assert(PyList_Check(feature_space.ptr()));
+    // Iterate over a snapshot: the list may not change under us, even if an operator mutates it.
+    py::list names = py::reinterpret_borrow<py::list>(feature_space);
+    for (py::handle key : py::list(names)) {
+        py::list temp = split_features(key);
+        bind::py_assert(temp.size() >= 2);
+        py::str op_name = temp[0];
+        py::list add_list;
+
+        for (std::size_t k = 1; k < temp.size(); ++k) {
+            py::object arg = temp[k];
+            if (is_combination_feature(arg) && !df.attr("columns").contains(arg)) {
+                py::list one;
+                one.append(arg);
+                df = name2feature_impl(module, df, one, record);
+                add_list.append(arg);
+            }
+        }
+
+        const std::string op = op_name.cast<std::string>();
+        const Pattern pattern = pattern_of(op);
+        if (pattern == Pattern::none)
+            throw std::runtime_error("Do not support this OP: " + key.cast<std::string>());
+
+        py::object fn = py::getattr(module, op_name, py::none());
+        if (fn.is_none()) {
+            PyErr_Format(PyExc_NotImplementedError,
+                         "the operator '%s' named by the feature %R is not available in %S", op.c_str(),
+                         key.ptr(), module.attr("__name__").ptr());
+            throw py::error_already_set();
+        }
+
+        switch (pattern) {
+            case Pattern::one:
+                df = fn(df, part(temp, 1));
+                break;
+            case Pattern::two: {
+                if (temp.size() < 3) {
+                    py::print(op_name);
+                    PyErr_Format(PyExc_ValueError,
+                                 "the feature %R gives its operator '%s' one argument; it takes two",
+                                 key.ptr(), op.c_str());
+                    throw py::error_already_set();
+                }
+                df = fn(df, temp[1], temp[2]);
+                break;
+            }
+            case Pattern::three:
+                df = fn(df, part(temp, 1), part(temp, 2), part(temp, 3));
+                break;
+            case Pattern::aggregate: {
+                py::object stat = part(temp, 1), i = part(temp, 2), j = part(temp, 3);
+                py::list stats;
+                stats.append(stat);
+                df = fn(df, i, j, stats, record);
+                break;
+            }
+            case Pattern::crosscount: {
+                py::list cols;
+                cols.append(part(temp, 1));
+                cols.append(part(temp, 2));
+                df = fn(df, cols, record);
+                break;
+            }
+            case Pattern::nunique:
+                df = fn(df, part(temp, 1), part(temp, 2), record);
+                break;
+            case Pattern::count:
+                df = fn(df, part(temp, 1), record);
+                break;
+            case Pattern::none:
+                break;
+        }
+
+        df.attr("drop")(add_list, "axis"_a = 1, "inplace"_a = true);
+    }
+    return df;
+}
+
+}  // namespace
+
+void register_dispatcher(py::module_& m) {
+    // One record shared by every call that omits it, so such calls see each other's updates.
+    py::dict shared_record;
+    m.attr("_default_record") = shared_record;
+    py::module_ module = m;
+    m.def(
+        "name2feature",
+        [module](py::object df, py::handle feature_space, py::object lec_record_dt,
+                 py::object /*cfg*/) { return name2feature_impl(module, df, feature_space, lec_record_dt); },
+        py::arg("df"), py::arg("feature_space"), py::arg("lec_record_dt") = shared_record,
+        py::arg("cfg") = py::none(),
+        sig_doc("name2feature(df, feature_space, lec_record_dt={}, cfg=None)",
+                "主入口, 根据特征名称, 对特征进行处理")
+            .c_str());
+}
+
+}  // namespace orvalis::brevant

@@ -1,0 +1,330 @@
+// Element-wise operators: a new column from one or two columns of the same table. The vectorised
+// ones are pandas/NumPy expressions; combine and sigmoid, whose reference runs Python per value,
+// run natively.
+#include <pybind11/numpy.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "brevant/brevant.hpp"
+#include "orvalis/core/elementwise.hpp"
+#include "orvalis/core/text_format.hpp"
+
+namespace orvalis::brevant {
+namespace {
+
+namespace core = orvalis::core;
+
+py::module_ np() { return py::module_::import("numpy"); }
+
+// Two-column arithmetic, standardised: df[name] = f(x1, x2); df[name] = (df[name]-mean)/std.
+template <class F>
+py::object arithmetic(const char* keyword, py::object df, py::handle c1, py::handle c2, F f) {
+    py::str name = feature_name(keyword, {c1, c2});
+    df[name] = f(py::object(df[c1]), py::object(df[c2]));
+    standardise(df, name);
+    return df;
+}
+
+template <class F>
+py::object unary(const char* keyword, py::object df, py::handle col, F f) {
+    py::str name = feature_name1(keyword, col);
+    df[name] = f(py::object(df[col]));
+    return df;
+}
+
+template <class F>
+py::object binary(const char* keyword, py::object df, py::handle c1, py::handle c2, F f) {
+    py::str name = feature_name(keyword, {c1, c2});
+    df[name] = f(py::object(df[c1]), py::object(df[c2]));
+    return df;
+}
+
+// ---- combine: str(x1) + "_" + str(x2) per row -------------------------------------------------
+
+// One side of a combine: per row, the UTF-8 bytes of the value's text form. Numeric columns are
+// formatted natively (as str() would), anything else goes through str() once per value.
+class TextColumn {
+public:
+    explicit TextColumn(py::object series) {
+        py::object values = series.attr("_values");
+        py::object dtype = series.attr("dtype");
+        const std::string kind = py::str(dtype.attr("kind"));
+        const bool numpy_backed = py::isinstance<py::array>(values);
+        if (numpy_backed && (kind == "i" || kind == "u" || kind == "f" || kind == "b")) {
+            const char* target = kind == "i" ? "int64" : kind == "u" ? "uint64" : kind == "f" ? "float64" : "bool";
+            array_ = np().attr("ascontiguousarray")(values, "dtype"_a = target);
+            kind_ = kind[0];
+            size_ = static_cast<std::size_t>(py::len(array_));
+            data_ = py::array(array_).data();
+        } else {
+            // Anything else: the text of each value as str() gives it (Series.map(str)).
+            array_ = np().attr("asarray")(series.attr("map")(py::module_::import("builtins").attr("str")),
+                                          "dtype"_a = "object");
+            kind_ = 'O';
+            size_ = static_cast<std::size_t>(py::len(array_));
+            data_ = py::array(array_).data();
+        }
+    }
+
+    std::size_t size() const { return size_; }
+
+    // The text of row k; `buf` holds numbers, Python texts are borrowed from their str object.
+    // Returns false when a text cannot be viewed as UTF-8 (lone surrogates).
+    bool text(std::size_t k, char* buf, const char*& ptr, Py_ssize_t& len) const {
+        switch (kind_) {
+            case 'i':
+                ptr = buf;
+                len = static_cast<Py_ssize_t>(core::format_int(static_cast<const std::int64_t*>(data_)[k], buf));
+                return true;
+            case 'u':
+                ptr = buf;
+                len = static_cast<Py_ssize_t>(core::format_uint(static_cast<const std::uint64_t*>(data_)[k], buf));
+                return true;
+            case 'f':
+                ptr = buf;
+                len = static_cast<Py_ssize_t>(core::format_python_float(static_cast<const double*>(data_)[k], buf));
+                return true;
+            case 'b':
+                ptr = static_cast<const bool*>(data_)[k] ? "True" : "False";
+                len = static_cast<Py_ssize_t>(std::strlen(ptr));
+                return true;
+            default: {
+                PyObject* s = static_cast<PyObject* const*>(data_)[k];
+                ptr = PyUnicode_AsUTF8AndSize(s, &len);
+                if (!ptr) {
+                    PyErr_Clear();
+                    return false;
+                }
+                return true;
+            }
+        }
+    }
+
+    PyObject* object(std::size_t k) const { return static_cast<PyObject* const*>(data_)[k]; }
+    bool is_object() const { return kind_ == 'O'; }
+
+private:
+    py::object array_;
+    const void* data_ = nullptr;
+    std::size_t size_ = 0;
+    char kind_ = 'O';
+};
+
+py::object combine_texts(const TextColumn& a, const TextColumn& b) {
+    const std::size_t n = a.size();
+    py::array_t<py::object> out = py::array_t<py::object>(static_cast<py::ssize_t>(n));
+    auto* slots = reinterpret_cast<PyObject**>(out.mutable_data());
+    std::string row;
+    char buf_a[core::kNumberTextMax], buf_b[core::kNumberTextMax];
+    for (std::size_t k = 0; k < n; ++k) {
+        const char *pa, *pb;
+        Py_ssize_t la, lb;
+        PyObject* text = nullptr;
+        if (a.text(k, buf_a, pa, la) && b.text(k, buf_b, pb, lb)) {
+            row.assign(pa, static_cast<std::size_t>(la));
+            row.push_back('_');
+            row.append(pb, static_cast<std::size_t>(lb));
+            text = PyUnicode_DecodeUTF8(row.data(), static_cast<Py_ssize_t>(row.size()), nullptr);
+        } else {
+            // A text the UTF-8 view refuses: join the str objects themselves.
+            py::str left = a.is_object() ? py::reinterpret_borrow<py::str>(a.object(k))
+                                         : py::str(std::string(pa, static_cast<std::size_t>(la)));
+            py::str right = b.is_object() ? py::reinterpret_borrow<py::str>(b.object(k))
+                                          : py::str(std::string(pb, static_cast<std::size_t>(lb)));
+            text = PyUnicode_Concat(py::str(left + py::str("_")).ptr(), right.ptr());
+        }
+        if (!text) throw py::error_already_set();
+        PyObject* old = slots[k];
+        slots[k] = text;
+        Py_XDECREF(old);
+    }
+    return out;
+}
+
+py::object combine(py::object df, py::handle c1, py::handle c2) {
+    py::str name = feature_name("combine", {c1, c2});
+    py::object s1 = df[c1], s2 = df[c2];
+    TextColumn a(s1), b(s2);
+    if (a.size() != b.size()) throw py::value_error("combine: the two columns differ in length");
+    py::object values = combine_texts(a, b);
+    df[name] = py::module_::import("pandas").attr("Series")(values, "index"_a = s1.attr("index"),
+                                                            "dtype"_a = "object");
+    return df;
+}
+
+// ---- sigmoid: 1 / (1 + exp(-v)) per value -------------------------------------------------------
+
+py::object sigmoid(py::object df, py::handle col) {
+    py::str name = feature_name1("sigmoid", col);
+    py::object s = df[col];
+    auto in = py::array_t<double, py::array::c_style | py::array::forcecast>(
+        s.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np().attr("nan")));
+    py::array_t<double> out(in.size());
+    {
+        std::span<const double> x(in.data(), static_cast<std::size_t>(in.size()));
+        std::span<double> y(out.mutable_data(), static_cast<std::size_t>(out.size()));
+        py::gil_scoped_release release;
+        core::sigmoid(x, y);
+    }
+    df[name] = py::module_::import("pandas").attr("Series")(out, "index"_a = s.attr("index"));
+    return df;
+}
+
+}  // namespace
+
+void register_elementwise(py::module_& m) {
+    auto def2 = [&m](const char* name, const char* params, auto fn, const char* doc) {
+        std::string sig = std::string(name) + "(df, " + params + ")";
+        std::string p1 = std::string(params).substr(0, std::string(params).find(','));
+        std::string p2 = std::string(params).substr(std::string(params).find(", ") + 2);
+        m.def(name, fn, py::arg("df"), py::arg(p1.c_str()), py::arg(p2.c_str()),
+              sig_doc(sig.c_str(), doc).c_str());
+    };
+    auto def1 = [&m](const char* name, const char* param, auto fn, const char* doc) {
+        std::string sig = std::string(name) + "(df, " + param + ")";
+        m.def(name, fn, py::arg("df"), py::arg(param), sig_doc(sig.c_str(), doc).c_str());
+    };
+
+    def2("add", "num_col1, num_col2",
+         [](py::object df, py::handle a, py::handle b) {
+             return arithmetic("add", df, a, b, [](py::object x, py::object y) { return x + y; });
+         },
+         "Standardised sum of two columns.");
+    def2("subtract", "num_col1, num_col2",
+         [](py::object df, py::handle a, py::handle b) {
+             return arithmetic("subtract", df, a, b, [](py::object x, py::object y) { return x - y; });
+         },
+         "Standardised difference of two columns (first minus second).");
+    def2("multiply", "num_col1, num_col2",
+         [](py::object df, py::handle a, py::handle b) {
+             return arithmetic("multiply", df, a, b, [](py::object x, py::object y) { return x * y; });
+         },
+         "Standardised product of two columns.");
+    def2("divide", "num_col1, num_col2",
+         [](py::object df, py::handle a, py::handle b) {
+             return arithmetic("divide", df, a, b, [](py::object x, py::object y) {
+                 py::object inf = np().attr("inf");
+                 py::object q = x / y;
+                 q = q.attr("replace")(inf, 1000000000000.0);
+                 q = q.attr("replace")(-inf, -1000000000000.0);
+                 return q.attr("fillna")(0);
+             });
+         },
+         "Standardised quotient; +-inf become +-1e12 and missing values 0 before standardising.");
+    def2("minimize", "num_col1, num_col2",
+         [](py::object df, py::handle a, py::handle b) {
+             return binary("minimize", df, a, b, [](py::object x, py::object y) {
+                 py::list stacked;
+                 stacked.append(x);
+                 stacked.append(y);
+                 return np().attr("min")(stacked, "axis"_a = 0);
+             });
+         },
+         "Row-wise minimum of two columns; a missing value on either side gives missing.");
+    def2("maximize", "num_col1, num_col2",
+         [](py::object df, py::handle a, py::handle b) {
+             return binary("maximize", df, a, b, [](py::object x, py::object y) {
+                 py::list stacked;
+                 stacked.append(x);
+                 stacked.append(y);
+                 return np().attr("max")(stacked, "axis"_a = 0);
+             });
+         },
+         "Row-wise maximum of two columns; a missing value on either side gives missing.");
+    def2("bigger", "col1, col2",
+         [](py::object df, py::handle a, py::handle b) {
+             return binary("bigger", df, a, b, [](py::object x, py::object y) { return x > y; });
+         },
+         "x1 > x2 per row (boolean).");
+    def2("smaller", "col1, col2",
+         [](py::object df, py::handle a, py::handle b) {
+             return binary("smaller", df, a, b, [](py::object x, py::object y) { return x < y; });
+         },
+         "x1 < x2 per row (boolean).");
+    def2("equal", "col1, col2",
+         [](py::object df, py::handle a, py::handle b) {
+             return binary("equal", df, a, b,
+                           [](py::object x, py::object y) { return x.attr("__eq__")(y); });
+         },
+         "x1 == x2 per row (boolean); missing is never equal.");
+    def2("orop", "col1, col2",
+         [](py::object df, py::handle a, py::handle b) {
+             return binary("orop", df, a, b, [](py::object x, py::object y) {
+                 py::object mean_val = (x + y).attr("mean")();
+                 return (x > mean_val) | (y > mean_val);
+             });
+         },
+         "(x1 > m) or (x2 > m), m the mean of x1 + x2.");
+    def2("combine", "group_col1, group_col2", &combine,
+         "Text of x1, '_', text of x2 per row, each value in its Python text form.");
+
+    def1("entropy", "col",
+         [](py::object df, py::handle col) {
+             py::str name = feature_name1("entropy", col);
+             py::object codes = py::module_::import("sklearn.preprocessing")
+                                    .attr("LabelEncoder")()
+                                    .attr("fit_transform")(df[col]);
+             df[name] = py::module_::import("scipy.stats").attr("entropy")(codes);
+             return df;
+         },
+         "Entropy of the label-encoded column, one value written to every row.");
+    def1("sine", "num_col",
+         [](py::object df, py::handle col) {
+             return unary("sine", df, col, [](py::object x) { return np().attr("sin")(x); });
+         },
+         "NumPy sin of the column.");
+    def1("cosine", "num_col",
+         [](py::object df, py::handle col) {
+             return unary("cosine", df, col, [](py::object x) { return np().attr("cos")(x); });
+         },
+         "NumPy cos of the column.");
+    def1("square_root", "num_col",
+         [](py::object df, py::handle col) {
+             return unary("square_root", df, col, [](py::object x) {
+                 return np().attr("sqrt")(x - x.attr("min")());
+             });
+         },
+         "sqrt(x - min(x)).");
+    def1("percentile", "num_col",
+         [](py::object df, py::handle col) {
+             return unary("percentile", df, col,
+                          [](py::object x) { return x.attr("rank")("pct"_a = true); });
+         },
+         "Percentile rank of each value (average ranks for ties).");
+    def1("log", "num_col",
+         [](py::object df, py::handle col) {
+             return unary("log", df, col, [](py::object x) {
+                 return np().attr("log")(py::float_(1e-06) + x - x.attr("min")());
+             });
+         },
+         "log(1e-06 + x - min(x)).");
+    def1("round", "num_col",
+         [](py::object df, py::handle col) {
+             return unary("round", df, col, [](py::object x) { return np().attr("round")(x); });
+         },
+         "Round to 0 decimals, halves to the even neighbour.");
+    def1("sigmoid", "num_col", &sigmoid, "1 / (1 + exp(-x)) per value.");
+    def1("residual", "num_col",
+         [](py::object df, py::handle col) {
+             return unary("residual", df, col,
+                          [](py::object x) { return np().attr("modf")(x)[py::int_(0)]; });
+         },
+         "Fractional part of x, with the sign of x.");
+    auto quadratic = [](py::object df, py::handle col) {
+        return unary("quadratic", df, col, [](py::object x) { return x.attr("__pow__")(2); });
+    };
+    def1("quadratic", "num_col", quadratic, "x ** 2.");
+    def1("softmax", "col",
+         [](py::object df, py::handle col) {
+             py::str name = feature_name("softmax", {col});
+             py::object x = np().attr("array")(df[col]);
+             py::object e_x = np().attr("exp")(x - np().attr("max")(x));
+             df[name] = e_x / e_x.attr("sum")();
+             return df;
+         },
+         "exp(x - max(x)) / sum(exp(x - max(x))) over the whole column.");
+}
+
+}  // namespace orvalis::brevant

@@ -1,0 +1,44 @@
+// Small helpers shared by the extension modules: exact argument checks with the messages callers
+// rely on, and docstrings that carry a text signature for inspect.signature() and help().
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+namespace orvalis::bind {
+
+namespace py = pybind11;
+
+// "Argument 'key' has incorrect type (expected str, got int)", the interpreter's wording for an
+// annotated argument of the wrong type.
+[[noreturn]] inline void raise_arg_type(const char* arg, const char* expected, py::handle got) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 arg, expected, Py_TYPE(got.ptr())->tp_name);
+    throw py::error_already_set();
+}
+
+inline void require_exact_str(py::handle value, const char* arg) {
+    if (!PyUnicode_CheckExact(value.ptr())) raise_arg_type(arg, "str", value);
+}
+
+inline void require_exact_list(py::handle value, const char* arg) {
+    if (!PyList_CheckExact(value.ptr())) raise_arg_type(arg, "list", value);
+}
+
+// `assert cond[, message]`; skipped like the interpreter's own assert under -O.
+inline void py_assert(bool cond, const char* message = nullptr) {
+    if (cond || Py_OptimizeFlag) return;
+    if (message)
+        PyErr_SetString(PyExc_AssertionError, message);
+    else
+        PyErr_SetNone(PyExc_AssertionError);
+    throw py::error_already_set();
+}
+
+// A docstring whose first line is the text signature: "name(a, b='x')\n--\n\n" + doc.
+inline std::string sig_doc(const char* signature, const char* doc = "") {
+    return std::string(signature) + "\n--\n\n" + doc;
+}
+
+}  // namespace orvalis::bind

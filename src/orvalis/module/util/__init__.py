@@ -1,0 +1,1 @@
+"""Platform components found by the package at run time."""

@@ -1,0 +1,1 @@
+"""Drawing functions of the platform: diagnostic charts of data and predictions."""
