@@ -3,10 +3,11 @@
 # make bench  set everything up and run the benchmarks
 PYTHON ?= python3
 VENV ?= .venv
-PY := $(VENV)/bin/python
+PY := $(abspath $(VENV))/bin/python
+BIN := $(abspath $(VENV))/bin
 BUILD_DIR ?= build/dev
 WERROR ?= OFF
-STAMP := $(VENV)/.orvalis-deps
+STAMP := $(abspath $(VENV))/.orvalis-deps
 export PYTHONPATH := $(CURDIR)/src
 export MPLBACKEND ?= Agg
 
@@ -22,11 +23,11 @@ $(STAMP): pyproject.toml tools/print_deps.py
 
 build: $(STAMP)
 	mkdir -p $(BUILD_DIR)
-	$(VENV)/bin/cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
-	  -DPython_EXECUTABLE=$(CURDIR)/$(PY) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) \
+	$(BIN)/cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(BIN)/ninja \
+	  -DPython_EXECUTABLE=$(PY) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) \
 	  -DORVALIS_INPLACE=ON -DORVALIS_WERROR=$(WERROR) > $(BUILD_DIR)/configure.log || \
 	  { cat $(BUILD_DIR)/configure.log; exit 1; }
-	$(VENV)/bin/cmake --build $(BUILD_DIR) -j 2
+	$(BIN)/cmake --build $(BUILD_DIR) -j 2
 
 demo: build
 	$(PY) tools/demo.py
