@@ -56,6 +56,24 @@ inline void standardise(py::object df, py::handle name) {
     df[name] = (c - c.attr("mean")()) / c.attr("std")();
 }
 
+// df[name] = values, for a fresh 1-D NumPy array of len(df) that nothing else references. Where
+// the columns are plain and unique the array is handed to the frame as it is (what
+// `df[name] = ...` ends with after its defensive copy, which a fresh array does not need);
+// otherwise it goes through the ordinary assignment, aligned on the table's own index.
+inline void assign_fresh_column(py::object df, py::handle name, py::object values) {
+    py::object columns = df.attr("columns");
+    const bool plain = columns.attr("is_unique").cast<bool>() &&
+                       !py::isinstance(columns, py::module_::import("pandas").attr("MultiIndex")) &&
+                       py::hasattr(df, "_set_item_mgr") &&
+                       py::len(values) == py::len(df.attr("index"));
+    if (plain) {
+        df.attr("_set_item_mgr")(name, values);
+    } else {
+        df[name] = py::module_::import("pandas").attr("Series")(values, "index"_a = df.attr("index"),
+                                                                "copy"_a = false);
+    }
+}
+
 // df.fillna(df.median()): every numeric column's missing values replaced by its median.
 inline py::object median_fill(py::object df) {
     return df.attr("fillna")(df.attr("median")("numeric_only"_a = true));

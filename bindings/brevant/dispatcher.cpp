@@ -73,17 +73,25 @@ py::object name2feature_impl(const py::module_& module, py::object df, py::handl
         if (pattern == Pattern::none)
             throw std::runtime_error("Do not support this OP: " + key.cast<std::string>());
 
-        py::object fn = py::getattr(module, op_name, py::none());
-        if (fn.is_none()) {
-            PyErr_Format(PyExc_NotImplementedError,
-                         "the operator '%s' named by the feature %R is not available in %S", op.c_str(),
-                         key.ptr(), module.attr("__name__").ptr());
-            throw py::error_already_set();
-        }
+        // The operator is looked up by keyword in the module's namespace when it is called, after
+        // its arguments were bound from the name.
+        auto fn = [&]() {
+            py::object f = py::getattr(module, op_name, py::none());
+            if (f.is_none()) {
+                PyErr_Format(PyExc_NotImplementedError,
+                             "the operator '%s' named by the feature %R is not available in %S",
+                             op.c_str(), key.ptr(), module.attr("__name__").ptr());
+                throw py::error_already_set();
+            }
+            return f;
+        };
 
         switch (pattern) {
             case Pattern::one:
-                df = fn(df, part(temp, 1));
+                {
+                py::object i = part(temp, 1);
+                df = fn()(df, i);
+            }
                 break;
             case Pattern::two: {
                 if (temp.size() < 3) {
@@ -93,31 +101,40 @@ py::object name2feature_impl(const py::module_& module, py::object df, py::handl
                                  key.ptr(), op.c_str());
                     throw py::error_already_set();
                 }
-                df = fn(df, temp[1], temp[2]);
+                df = fn()(df, temp[1], temp[2]);
                 break;
             }
             case Pattern::three:
-                df = fn(df, part(temp, 1), part(temp, 2), part(temp, 3));
+                {
+                py::object i = part(temp, 1), j = part(temp, 2), p = part(temp, 3);
+                df = fn()(df, i, j, p);
+            }
                 break;
             case Pattern::aggregate: {
                 py::object stat = part(temp, 1), i = part(temp, 2), j = part(temp, 3);
                 py::list stats;
                 stats.append(stat);
-                df = fn(df, i, j, stats, record);
+                df = fn()(df, i, j, stats, record);
                 break;
             }
             case Pattern::crosscount: {
                 py::list cols;
                 cols.append(part(temp, 1));
                 cols.append(part(temp, 2));
-                df = fn(df, cols, record);
+                df = fn()(df, cols, record);
                 break;
             }
             case Pattern::nunique:
-                df = fn(df, part(temp, 1), part(temp, 2), record);
+                {
+                py::object i = part(temp, 1), j = part(temp, 2);
+                df = fn()(df, i, j, record);
+            }
                 break;
             case Pattern::count:
-                df = fn(df, part(temp, 1), record);
+                {
+                py::object i = part(temp, 1);
+                df = fn()(df, i, record);
+            }
                 break;
             case Pattern::none:
                 break;

@@ -4,6 +4,7 @@
 #include <pybind11/numpy.h>
 
 #include <cstring>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,13 @@ namespace {
 namespace core = orvalis::core;
 
 py::module_ np() { return py::module_::import("numpy"); }
+
+// a <op> b as Python evaluates it (pybind11's own comparison operators return a C++ bool).
+py::object compare(py::handle a, py::handle b, int op) {
+    PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
 
 // Two-column arithmetic, standardised: df[name] = f(x1, x2); df[name] = (df[name]-mean)/std.
 template <class F>
@@ -103,6 +111,48 @@ public:
     }
 
     PyObject* object(std::size_t k) const { return static_cast<PyObject* const*>(data_)[k]; }
+
+    bool is_integer() const { return kind_ == 'i' || kind_ == 'u' || kind_ == 'b'; }
+
+    // Integer value k as an offset-friendly unsigned number (signed values shifted by 2^63, so
+    // that order and differences are kept).
+    std::uint64_t int_at(std::size_t k) const {
+        if (kind_ == 'b') return static_cast<const bool*>(data_)[k];
+        if (kind_ == 'u') return static_cast<const std::uint64_t*>(data_)[k];
+        return static_cast<std::uint64_t>(static_cast<const std::int64_t*>(data_)[k]) ^
+               (std::uint64_t{1} << 63);
+    }
+
+    // The text of an integer given as int_at() gives it.
+    Py_ssize_t format_int(std::uint64_t u, char* buf) const {
+        if (kind_ == 'b') {
+            std::memcpy(buf, u ? "True" : "False", u ? 4 : 5);
+            return u ? 4 : 5;
+        }
+        if (kind_ == 'u') return static_cast<Py_ssize_t>(core::format_uint(u, buf));
+        return static_cast<Py_ssize_t>(
+            core::format_int(static_cast<std::int64_t>(u ^ (std::uint64_t{1} << 63)), buf));
+    }
+
+    // The smallest value and the number of values from it to the largest (0 when that number
+    // does not fit 64 bits).
+    std::pair<std::uint64_t, std::uint64_t> int_range() const {
+        std::uint64_t lo = ~std::uint64_t{0}, hi = 0;
+        for (std::size_t k = 0; k < size_; ++k) {
+            const std::uint64_t v = int_at(k);
+            lo = v < lo ? v : lo;
+            hi = v > hi ? v : hi;
+        }
+        return {lo, hi - lo + 1};
+    }
+
+    // The value's 64 bits (numeric columns only), a cache key.
+    std::uint64_t bits(std::size_t k) const {
+        if (kind_ == 'b') return static_cast<const bool*>(data_)[k];
+        std::uint64_t v;
+        std::memcpy(&v, static_cast<const char*>(data_) + 8 * k, 8);
+        return v;
+    }
     bool is_object() const { return kind_ == 'O'; }
 
 private:
@@ -112,33 +162,122 @@ private:
     char kind_ = 'O';
 };
 
+// Category codes are small integers that repeat a great deal. When every pair of values of two
+// integer columns fits a table no larger than the output, each distinct pair's text is made once
+// and shared by all its rows: one pass finds each row's pair and counts the uses, the texts are
+// made with their final reference counts, and a last pass writes the rows.
+class IntPairTable {
+public:
+    IntPairTable(const TextColumn& a, const TextColumn& b, std::size_t rows) : a_(a), b_(b) {
+        if (!a.is_integer() || !b.is_integer() || rows == 0 || rows >= (std::size_t{1} << 32))
+            return;
+        auto [lo_a, span_a] = a.int_range();
+        auto [lo_b, span_b] = b.int_range();
+        if (span_a == 0 || span_b == 0 || span_a > rows || span_b > rows / span_a) return;
+        lo_a_ = lo_a;
+        lo_b_ = lo_b;
+        width_ = span_b;
+        size_ = span_a * span_b;
+    }
+
+    bool enabled() const { return size_ != 0; }
+
+    // Fills `out` (n slots, all empty) with new references. Returns false with a Python error set.
+    bool fill(PyObject** out, std::size_t n) {
+        std::vector<std::uint32_t> pair(n);
+        std::vector<std::uint32_t> uses(size_, 0);
+        for (std::size_t k = 0; k < n; ++k) {
+            const auto p = static_cast<std::uint32_t>((a_.int_at(k) - lo_a_) * width_ +
+                                                      (b_.int_at(k) - lo_b_));
+            pair[k] = p;
+            ++uses[p];
+        }
+        std::vector<PyObject*> texts(size_, nullptr);
+        char buf_a[core::kNumberTextMax], buf_b[core::kNumberTextMax];
+        for (std::size_t p = 0; p < size_; ++p) {
+            if (!uses[p]) continue;
+            const auto la = a_.format_int(lo_a_ + p / width_, buf_a);
+            const auto lb = b_.format_int(lo_b_ + p % width_, buf_b);
+            texts[p] = ascii_text(buf_a, la, buf_b, lb);
+            if (!texts[p]) {
+                for (PyObject* t : texts) Py_XDECREF(t);
+                return false;
+            }
+        }
+        for (std::size_t p = 0; p < size_; ++p)
+            if (uses[p]) Py_SET_REFCNT(texts[p], static_cast<Py_ssize_t>(uses[p]));
+        for (std::size_t k = 0; k < n; ++k) out[k] = texts[pair[k]];
+        return true;
+    }
+
+private:
+    static PyObject* ascii_text(const char* pa, Py_ssize_t la, const char* pb, Py_ssize_t lb);
+
+public:
+    // "<a>_<b>" from two ASCII texts.
+    static PyObject* text_of(const char* pa, Py_ssize_t la, const char* pb, Py_ssize_t lb) {
+        return ascii_text(pa, la, pb, lb);
+    }
+
+    const TextColumn& a_;
+    const TextColumn& b_;
+    std::uint64_t lo_a_ = 0, lo_b_ = 0, width_ = 0, size_ = 0;
+};
+
+PyObject* IntPairTable::ascii_text(const char* pa, Py_ssize_t la, const char* pb, Py_ssize_t lb) {
+    PyObject* text = PyUnicode_New(la + 1 + lb, 127);
+    if (!text) return nullptr;
+    auto* out = static_cast<char*>(PyUnicode_DATA(text));
+    std::memcpy(out, pa, static_cast<std::size_t>(la));
+    out[la] = '_';
+    std::memcpy(out + la + 1, pb, static_cast<std::size_t>(lb));
+    return text;
+}
+
 py::object combine_texts(const TextColumn& a, const TextColumn& b) {
     const std::size_t n = a.size();
     py::array_t<py::object> out = py::array_t<py::object>(static_cast<py::ssize_t>(n));
     auto* slots = reinterpret_cast<PyObject**>(out.mutable_data());
-    std::string row;
-    char buf_a[core::kNumberTextMax], buf_b[core::kNumberTextMax];
-    for (std::size_t k = 0; k < n; ++k) {
-        const char *pa, *pb;
-        Py_ssize_t la, lb;
-        PyObject* text = nullptr;
-        if (a.text(k, buf_a, pa, la) && b.text(k, buf_b, pb, lb)) {
-            row.assign(pa, static_cast<std::size_t>(la));
-            row.push_back('_');
-            row.append(pb, static_cast<std::size_t>(lb));
-            text = PyUnicode_DecodeUTF8(row.data(), static_cast<Py_ssize_t>(row.size()), nullptr);
-        } else {
-            // A text the UTF-8 view refuses: join the str objects themselves.
-            py::str left = a.is_object() ? py::reinterpret_borrow<py::str>(a.object(k))
-                                         : py::str(std::string(pa, static_cast<std::size_t>(la)));
-            py::str right = b.is_object() ? py::reinterpret_borrow<py::str>(b.object(k))
-                                          : py::str(std::string(pb, static_cast<std::size_t>(lb)));
-            text = PyUnicode_Concat(py::str(left + py::str("_")).ptr(), right.ptr());
-        }
+    auto put = [&](std::size_t k, PyObject* text) {
         if (!text) throw py::error_already_set();
         PyObject* old = slots[k];
         slots[k] = text;
         Py_XDECREF(old);
+    };
+    char buf_a[core::kNumberTextMax], buf_b[core::kNumberTextMax];
+    const char *pa, *pb;
+    Py_ssize_t la, lb;
+
+    if (!a.is_object() && !b.is_object()) {
+        // Both numeric: every text is ASCII.
+        IntPairTable table(a, b, n);
+        if (table.enabled()) {
+            if (!table.fill(slots, n)) throw py::error_already_set();
+            return out;
+        }
+        for (std::size_t k = 0; k < n; ++k) {
+            a.text(k, buf_a, pa, la);
+            b.text(k, buf_b, pb, lb);
+            put(k, IntPairTable::text_of(pa, la, pb, lb));
+        }
+        return out;
+    }
+
+    std::string row;
+    for (std::size_t k = 0; k < n; ++k) {
+        if (a.text(k, buf_a, pa, la) && b.text(k, buf_b, pb, lb)) {
+            row.assign(pa, static_cast<std::size_t>(la));
+            row.push_back('_');
+            row.append(pb, static_cast<std::size_t>(lb));
+            put(k, PyUnicode_DecodeUTF8(row.data(), static_cast<Py_ssize_t>(row.size()), nullptr));
+        } else {
+            // A text the UTF-8 view refuses (lone surrogates): join the str objects themselves.
+            py::str left = a.is_object() ? py::reinterpret_borrow<py::str>(a.object(k))
+                                         : py::str(std::string(pa, static_cast<std::size_t>(la)));
+            py::str right = b.is_object() ? py::reinterpret_borrow<py::str>(b.object(k))
+                                          : py::str(std::string(pb, static_cast<std::size_t>(lb)));
+            put(k, PyUnicode_Concat(py::str(left + py::str("_")).ptr(), right.ptr()));
+        }
     }
     return out;
 }
@@ -148,9 +287,7 @@ py::object combine(py::object df, py::handle c1, py::handle c2) {
     py::object s1 = df[c1], s2 = df[c2];
     TextColumn a(s1), b(s2);
     if (a.size() != b.size()) throw py::value_error("combine: the two columns differ in length");
-    py::object values = combine_texts(a, b);
-    df[name] = py::module_::import("pandas").attr("Series")(values, "index"_a = s1.attr("index"),
-                                                            "dtype"_a = "object");
+    assign_fresh_column(df, name, combine_texts(a, b));
     return df;
 }
 
@@ -168,7 +305,7 @@ py::object sigmoid(py::object df, py::handle col) {
         py::gil_scoped_release release;
         core::sigmoid(x, y);
     }
-    df[name] = py::module_::import("pandas").attr("Series")(out, "index"_a = s.attr("index"));
+    assign_fresh_column(df, name, out);
     return df;
 }
 
@@ -235,25 +372,25 @@ void register_elementwise(py::module_& m) {
          "Row-wise maximum of two columns; a missing value on either side gives missing.");
     def2("bigger", "col1, col2",
          [](py::object df, py::handle a, py::handle b) {
-             return binary("bigger", df, a, b, [](py::object x, py::object y) { return x > y; });
+             return binary("bigger", df, a, b, [](py::object x, py::object y) { return compare(x, y, Py_GT); });
          },
          "x1 > x2 per row (boolean).");
     def2("smaller", "col1, col2",
          [](py::object df, py::handle a, py::handle b) {
-             return binary("smaller", df, a, b, [](py::object x, py::object y) { return x < y; });
+             return binary("smaller", df, a, b, [](py::object x, py::object y) { return compare(x, y, Py_LT); });
          },
          "x1 < x2 per row (boolean).");
     def2("equal", "col1, col2",
          [](py::object df, py::handle a, py::handle b) {
              return binary("equal", df, a, b,
-                           [](py::object x, py::object y) { return x.attr("__eq__")(y); });
+                           [](py::object x, py::object y) { return compare(x, y, Py_EQ); });
          },
          "x1 == x2 per row (boolean); missing is never equal.");
     def2("orop", "col1, col2",
          [](py::object df, py::handle a, py::handle b) {
              return binary("orop", df, a, b, [](py::object x, py::object y) {
                  py::object mean_val = (x + y).attr("mean")();
-                 return (x > mean_val) | (y > mean_val);
+                 return compare(x, mean_val, Py_GT) | compare(y, mean_val, Py_GT);
              });
          },
          "(x1 > m) or (x2 > m), m the mean of x1 + x2.");
@@ -309,7 +446,10 @@ void register_elementwise(py::module_& m) {
     def1("residual", "num_col",
          [](py::object df, py::handle col) {
              return unary("residual", df, col,
-                          [](py::object x) { return np().attr("modf")(x)[py::int_(0)]; });
+                          [](py::object x) -> py::object {
+                              py::tuple parts = np().attr("modf")(x);
+                              return parts[0];
+                          });
          },
          "Fractional part of x, with the sign of x.");
     auto quadratic = [](py::object df, py::handle col) {

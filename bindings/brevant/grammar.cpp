@@ -46,19 +46,62 @@ py::list split_features(py::handle key) {
     auto r = with_units(key, [](auto units) { return core::split_feature_name(units); });
     if (r.error == core::SplitError::past_end) throw py::index_error("string index out of range");
     if (r.error == core::SplitError::empty_stack) throw py::index_error("pop from empty list");
-    py::list out;
+    py::list out(r.count);
     for (std::size_t k = 0; k < r.count; ++k) {
         const auto& p = r.pieces[k];
-        if (p.end <= p.begin) {
-            out.append(py::str(""));
-        } else {
-            out.append(py::reinterpret_steal<py::str>(
-                PyUnicode_Substring(key.ptr(), static_cast<Py_ssize_t>(p.begin),
-                                    static_cast<Py_ssize_t>(p.end))));
-        }
+        const auto begin = static_cast<Py_ssize_t>(p.begin);
+        const auto end = p.end <= p.begin ? begin : static_cast<Py_ssize_t>(p.end);
+        PyObject* piece = PyUnicode_Substring(key.ptr(), begin, end);
+        if (!piece) throw py::error_already_set();
+        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(k), piece);
     }
     return out;
 }
+
+namespace {
+
+// split_features as a plain CPython function: it is called once per name and per nesting level,
+// and the generic binding layer would cost more than the scan itself.
+PyObject* split_features_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* key = nullptr;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nargs + nkw != 1) {
+        PyErr_Format(PyExc_TypeError, "split_features() takes exactly 1 argument (%zd given)",
+                     nargs + nkw);
+        return nullptr;
+    }
+    if (nargs == 1) {
+        key = args[0];
+    } else if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, 0), "key") == 0) {
+        key = args[0];
+    } else {
+        PyErr_Format(PyExc_TypeError, "split_features() got an unexpected keyword argument '%U'",
+                     PyTuple_GET_ITEM(kwnames, 0));
+        return nullptr;
+    }
+    try {
+        return split_features(key).release().ptr();
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (const py::builtin_exception& e) {
+        e.set_error();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+const std::string kSplitDoc = sig_doc(
+    "split_features(key)",
+    "Split a feature name into its keyword and top-level arguments.\n\n"
+    "Returns [keyword, arg1(, arg2(, arg3))]; a plain column name gives two empty texts. Raises "
+    "IndexError when a delimiter runs past the end of the text or a '$$$' closes no open '###'.");
+
+PyMethodDef kSplitDef = {"split_features", reinterpret_cast<PyCFunction>(
+                                               reinterpret_cast<void (*)()>(&split_features_fast)),
+                         METH_FASTCALL | METH_KEYWORDS, kSplitDoc.c_str()};
+
+}  // namespace
 
 bool is_combination_feature(py::handle feature_name) {
     if (!PyUnicode_Check(feature_name.ptr())) {
@@ -129,13 +172,8 @@ void register_grammar(py::module_& m) {
                         {"STDDEV", "stddev"},             {"TS_MEAN", "ts_mean"},
                         {"TS_O", "ts_o"}});
 
-    m.def("split_features", &split_features, py::arg("key"),
-          sig_doc("split_features(key)",
-                  "Split a feature name into its keyword and top-level arguments.\n\n"
-                  "Returns [keyword, arg1(, arg2(, arg3))]; a plain column name gives two empty "
-                  "texts. Raises IndexError when a delimiter runs past the end of the text or a "
-                  "'$$$' closes no open '###'.")
-              .c_str());
+    m.add_object("split_features", py::reinterpret_steal<py::object>(PyCFunction_NewEx(
+                                       &kSplitDef, nullptr, m.attr("__name__").ptr())));
     m.def("is_combination_feature", &is_combination_feature, py::arg("feature_name"),
           sig_doc("is_combination_feature(feature_name)",
                   "True when the text holds at least three '$' and three '#' characters.")

@@ -28,29 +28,30 @@ SplitResult split_impl(std::span<const Unit> s) {
     std::size_t left_count = 0;
     bool past_end = false;
 
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (triple_at<Unit>(s, i, Unit('#'), past_end)) {
-            if (++left_count == 1) left = i;
-            ++depth;
-            i += 2;
-        } else if (past_end) {
-            break;
-        } else if (triple_at<Unit>(s, i, Unit('$'), past_end)) {
-            if (depth == 0) {
-                r.error = SplitError::empty_stack;
-                return r;
+    for (std::size_t i = 0; i < s.size() && !past_end; ++i) {
+        const Unit c = s[i];
+        if (c == Unit('#')) {
+            if (triple_at<Unit>(s, i, c, past_end)) {
+                if (++left_count == 1) left = i;
+                ++depth;
+                i += 2;
             }
-            if (--depth == 0) right = i;
-            i += 2;
-        } else if (past_end) {
-            break;
-        } else if (triple_at<Unit>(s, i, Unit('|'), past_end) && depth == 1) {
-            if (separator1 < 0)
-                separator1 = static_cast<long long>(i);
-            else
-                separator2 = static_cast<long long>(i);
-        } else if (past_end) {
-            break;
+        } else if (c == Unit('$')) {
+            if (triple_at<Unit>(s, i, c, past_end)) {
+                if (depth == 0) {
+                    r.error = SplitError::empty_stack;
+                    return r;
+                }
+                if (--depth == 0) right = i;
+                i += 2;
+            }
+        } else if (c == Unit('|')) {
+            if (triple_at<Unit>(s, i, c, past_end) && depth == 1) {
+                if (separator1 < 0)
+                    separator1 = static_cast<long long>(i);
+                else
+                    separator2 = static_cast<long long>(i);
+            }
         }
     }
     if (past_end) {
