@@ -93,8 +93,18 @@ def pandas_form(op, df):
         df["r"] = e / e.sum()
 
 
-TWO = ["add", "subtract", "multiply", "divide", "minimize", "maximize", "bigger", "smaller",
-       "equal", "orop"]
+TWO = [
+    "add",
+    "subtract",
+    "multiply",
+    "divide",
+    "minimize",
+    "maximize",
+    "bigger",
+    "smaller",
+    "equal",
+    "orop",
+]
 ONE = ["sine", "cosine", "square_root", "percentile", "quadratic", "log", "round", "residual"]
 
 table = Table(f"element-wise operators, {N:,} rows (seconds, best of 3)")
@@ -153,8 +163,12 @@ def python_split(key):
         return [key[:left], key[left + 3 : separator1], key[separator1 + 3 : right]]
     if separator2 < 0:
         return [key[:left], key[left + 3 : right]]
-    return [key[:left], key[left + 3 : separator1], key[separator1 + 3 : separator2],
-            key[separator2 + 3 : right]]
+    return [
+        key[:left],
+        key[left + 3 : separator1],
+        key[separator1 + 3 : separator2],
+        key[separator2 + 3 : right],
+    ]
 
 
 def nested_names(depth, count, seed=1):
@@ -177,6 +191,9 @@ for depth in (2, 3):
     sample = names[:2000]
     assert [brevant.split_features(k) for k in sample] == [python_split(k) for k in sample]
     mean_len = sum(map(len, names)) / len(names)
-    parse.add(f"depth {depth} (~{mean_len:.0f} characters)",
-              best_of(lambda: [brevant.split_features(k) for k in names]),
-              best_of(lambda: [python_split(k) for k in names], repeat=2), ">= 20x")
+    parse.add(
+        f"depth {depth} (~{mean_len:.0f} characters)",
+        best_of(lambda: [brevant.split_features(k) for k in names]),
+        best_of(lambda: [python_split(k) for k in names], repeat=2),
+        ">= 20x",
+    )

@@ -7,7 +7,9 @@ import time
 from typing import Callable
 
 
-def best_of(fn: Callable[[], object], repeat: int = 5, setup: Callable[[], object] | None = None) -> float:
+def best_of(
+    fn: Callable[[], object], repeat: int = 5, setup: Callable[[], object] | None = None
+) -> float:
     """Best wall-clock time of `fn` over `repeat` runs (each after `setup`, untimed).
 
     The cyclic garbage collector is paused while `fn` runs, as timeit does, so that a collection
@@ -38,9 +40,13 @@ class Table:
 
     def add(self, case: str, native: float, reference: float, target: str = "") -> None:
         self.rows.append((case, native, reference, target))
-        print(f"  {case:<34} {native:10.4f}s {reference:10.4f}s {reference / native:9.1f}x  {target}",
-              flush=True)
+        print(
+            f"  {case:<34} {native:10.4f}s {reference:10.4f}s {reference / native:9.1f}x  {target}",
+            flush=True,
+        )
 
     def header(self) -> None:
         print(f"\n## {self.title}")
-        print(f"  {'case':<34} {'native':>11} {self.reference:>11} {'ratio':>10}  target", flush=True)
+        print(
+            f"  {'case':<34} {'native':>11} {self.reference:>11} {'ratio':>10}  target", flush=True
+        )

@@ -31,8 +31,14 @@ def test_feature_space_must_be_a_list(brevant, table, feature_space):
 
 @pytest.mark.parametrize(
     "key",
-    ["age", "target###a$$$", "indneutralize###a|||3$$$", "sum###a|||b$$$", "year###a$$$",
-     "day_of_week###a$$$"],
+    [
+        "age",
+        "target###a$$$",
+        "indneutralize###a|||3$$$",
+        "sum###a|||b$$$",
+        "year###a$$$",
+        "day_of_week###a$$$",
+    ],
 )
 def test_unsupported_keywords(brevant, table, key):
     with pytest.raises(RuntimeError) as err:

@@ -40,8 +40,9 @@ REFERENCE1 = {
     "sigmoid": lambda x: x.apply(lambda v: 1 / (1 + np.exp(-v))),
     "residual": lambda x: np.modf(x)[0],
     "entropy": lambda x: stats.entropy(LabelEncoder().fit_transform(x)),
-    "softmax": lambda x: np.exp(np.array(x) - np.max(np.array(x)))
-    / np.exp(np.array(x) - np.max(np.array(x))).sum(),
+    "softmax": lambda x: (
+        np.exp(np.array(x) - np.max(np.array(x))) / np.exp(np.array(x) - np.max(np.array(x))).sum()
+    ),
 }
 
 
@@ -69,13 +70,17 @@ def random_table(rng, n, index="default"):
 
 
 def assert_same_column(got, expected, name):
-    expected = pd.Series(np.asarray(expected) if not np.isscalar(expected) else expected,
-                         index=got.index) if not isinstance(expected, pd.Series) else expected
+    expected = (
+        pd.Series(np.asarray(expected) if not np.isscalar(expected) else expected, index=got.index)
+        if not isinstance(expected, pd.Series)
+        else expected
+    )
     g = got.to_numpy()
     e = np.broadcast_to(np.asarray(expected), g.shape)
     if g.dtype.kind in "fc" or e.dtype.kind in "fc":
-        np.testing.assert_allclose(g.astype(float), e.astype(float), rtol=1e-12, atol=0,
-                                   equal_nan=True, err_msg=name)
+        np.testing.assert_allclose(
+            g.astype(float), e.astype(float), rtol=1e-12, atol=0, equal_nan=True, err_msg=name
+        )
     else:
         assert g.tolist() == e.tolist(), name
 
@@ -149,8 +154,16 @@ def test_divide_replaces_infinities_and_missing(brevant, x1, x2, expected):
 
 
 def test_edge_values(brevant):
-    df = pd.DataFrame({"a": [1.0, 2.0], "b": [2.0, 1.0], "r": [2.5, 3.5], "m": [-2.5, 0.0],
-                       "n": [1.0, np.nan], "z": [0.0, 0.0]})
+    df = pd.DataFrame(
+        {
+            "a": [1.0, 2.0],
+            "b": [2.0, 1.0],
+            "r": [2.5, 3.5],
+            "m": [-2.5, 0.0],
+            "n": [1.0, np.nan],
+            "z": [0.0, 0.0],
+        }
+    )
     brevant.add(df, "a", "b")  # constant sum: standard deviation 0
     assert df["add###a|||b$$$"].isna().all()
     brevant.round(df, "r")
@@ -173,15 +186,25 @@ def test_edge_values(brevant):
 
 
 def test_combine_text_forms(brevant):
-    df = pd.DataFrame({"i": [1, 3, -7], "f": [2.5, 3.0, np.nan], "s": ["x", None, "z"],
-                       "big": [1e16, 1e-5, 123456789.125], "t": [True, False, True]})
+    df = pd.DataFrame(
+        {
+            "i": [1, 3, -7],
+            "f": [2.5, 3.0, np.nan],
+            "s": ["x", None, "z"],
+            "big": [1e16, 1e-5, 123456789.125],
+            "t": [True, False, True],
+        }
+    )
     brevant.combine(df, "i", "f")
     assert df["combine###i|||f$$$"].tolist() == ["1_2.5", "3_3.0", "-7_nan"]
     brevant.combine(df, "f", "s")
     assert df["combine###f|||s$$$"].tolist() == ["2.5_x", "3.0_None", "nan_z"]
     brevant.combine(df, "big", "t")
-    assert df["combine###big|||t$$$"].tolist() == ["1e+16_True", "1e-05_False",
-                                                   "123456789.125_True"]
+    assert df["combine###big|||t$$$"].tolist() == [
+        "1e+16_True",
+        "1e-05_False",
+        "123456789.125_True",
+    ]
     assert df["combine###big|||t$$$"].dtype == object
 
 
@@ -190,10 +213,27 @@ def test_combine_float_text_matches_repr_on_random_doubles(brevant):
     bits = rng.integers(0, 2**63 - 1, size=20000, dtype=np.int64)
     values = bits.view(np.float64)
     values = values[np.isfinite(values)]
-    specials = np.array([0.0, -0.0, np.inf, -np.inf, np.nan, 1e16, 9999999999999998.0, 1e-4,
-                         1e-5, 0.1, 5e-324, 1.7976931348623157e308, 123.456, -1.5])
-    x = np.concatenate([values, rng.normal(size=5000) * 10.0 ** rng.integers(-20, 20, 5000),
-                        specials])
+    specials = np.array(
+        [
+            0.0,
+            -0.0,
+            np.inf,
+            -np.inf,
+            np.nan,
+            1e16,
+            9999999999999998.0,
+            1e-4,
+            1e-5,
+            0.1,
+            5e-324,
+            1.7976931348623157e308,
+            123.456,
+            -1.5,
+        ]
+    )
+    x = np.concatenate(
+        [values, rng.normal(size=5000) * 10.0 ** rng.integers(-20, 20, 5000), specials]
+    )
     df = pd.DataFrame({"x": x, "y": np.zeros(len(x), dtype=np.int64)})
     brevant.combine(df, "x", "y")
     expected = [repr(float(v)) + "_0" for v in x]
@@ -201,8 +241,13 @@ def test_combine_float_text_matches_repr_on_random_doubles(brevant):
 
 
 def test_combine_with_wide_and_unusual_texts(brevant):
-    df = pd.DataFrame({"u": ["日本", "\ud800", "é"], "d": pd.to_datetime(["2024-01-02"] * 3),
-                       "n": pd.array([1, None, 3], dtype="Int64")})
+    df = pd.DataFrame(
+        {
+            "u": ["日本", "\ud800", "é"],
+            "d": pd.to_datetime(["2024-01-02"] * 3),
+            "n": pd.array([1, None, 3], dtype="Int64"),
+        }
+    )
     brevant.combine(df, "u", "d")
     brevant.combine(df, "n", "u")
     assert df["combine###u|||d$$$"].tolist() == [f"{u}_2024-01-02 00:00:00" for u in df["u"]]

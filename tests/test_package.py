@@ -23,8 +23,9 @@ def built_modules():
 
 @pytest.mark.parametrize("path", built_modules(), ids=os.path.basename)
 def test_each_module_exports_only_its_init_function(path):
-    out = subprocess.run(["nm", "-D", "--defined-only", path], capture_output=True, text=True,
-                         check=True).stdout
+    out = subprocess.run(
+        ["nm", "-D", "--defined-only", path], capture_output=True, text=True, check=True
+    ).stdout
     symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
     name = os.path.basename(path).split(".")[0]
     assert symbols == [f"PyInit_{name}"]
@@ -32,8 +33,9 @@ def test_each_module_exports_only_its_init_function(path):
 
 def run_python(code, cwd=None):
     env = {**os.environ, "PYTHONPATH": SRC}
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
-                          cwd=cwd)
+    return subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, env=env, cwd=cwd
+    )
 
 
 def test_package_import_is_light_and_exposes_the_engine():
@@ -52,8 +54,9 @@ def test_package_import_is_light_and_exposes_the_engine():
     assert result.stdout.strip() == "ok", result.stderr
 
 
-@pytest.mark.parametrize("blocked", ["pandas", "numpy", "sklearn.decomposition", "scipy",
-                                     "module.common.task_config"])
+@pytest.mark.parametrize(
+    "blocked", ["pandas", "numpy", "sklearn.decomposition", "scipy", "module.common.task_config"]
+)
 def test_a_missing_dependency_fails_the_import(blocked):
     code = (
         "import sys, orvalis\n"
@@ -67,9 +70,12 @@ def test_a_missing_dependency_fails_the_import(blocked):
 def public_callables(module):
     for name in dir(module):
         obj = getattr(module, name)
-        if not name.startswith("_") and callable(obj) and getattr(obj, "__module__", None) in (
-            None, module.__name__, "orvalis.brevant"
-        ) and not inspect.isclass(obj):
+        if (
+            not name.startswith("_")
+            and callable(obj)
+            and getattr(obj, "__module__", None) in (None, module.__name__, "orvalis.brevant")
+            and not inspect.isclass(obj)
+        ):
             yield name, obj
 
 
@@ -112,11 +118,15 @@ class TestTaskConfig:
 
         first, second = tmp_path / "a.yaml", tmp_path / "b.yaml"
         first.write_text(yaml.safe_dump({"Feature": {"GroupIndex": "store"}}))
-        second.write_text("Feature:\n  GroupIndex: shop\n  TestSize: '0.3'\nAutoML:\n  Running: true\n")
+        second.write_text(
+            "Feature:\n  GroupIndex: shop\n  TestSize: '0.3'\nAutoML:\n  Running: true\n"
+        )
         assert TaskConfig(str(first)).cfg["Feature"]["GroupIndex"] == "store"
         cfg = TaskConfig(str(second)).cfg
-        assert cfg == {"Feature": {"GroupIndex": "shop", "TestSize": "0.3"},
-                       "AutoML": {"Running": True}}
+        assert cfg == {
+            "Feature": {"GroupIndex": "shop", "TestSize": "0.3"},
+            "AutoML": {"Running": True},
+        }
         assert TaskConfig().cfg is cfg
 
     def test_active_configuration_wins_while_its_block_runs(self, tmp_path):

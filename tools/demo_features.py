@@ -54,8 +54,9 @@ def main() -> None:
     with task_config.active({"Feature": {"GroupIndex": "species"}}):
         df = brevant.name2feature(df, NAMES, record)
     new = [c for c in df.columns if c in NAMES]
-    with pd.option_context("display.width", 160, "display.max_columns", 6,
-                           "display.max_colwidth", 40):
+    with pd.option_context(
+        "display.width", 160, "display.max_columns", 6, "display.max_colwidth", 40
+    ):
         for start in range(0, len(new), 3):
             print(df[new[start : start + 3]].head(8), "\n")
     print("record entries kept for later batches:", sorted(record))

@@ -3,7 +3,6 @@
 The release tools tessaro and vollix run when imported, so they are never checked here.
 """
 
-import importlib.util
 import os
 import subprocess
 import sys
@@ -26,7 +25,14 @@ for name in CANDIDATES:
         modules.append(name)
 
 allow = os.path.join(here, "stubtest_allowlist.txt")
-cmd = [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", os.path.join(here, "stubtest_mypy.ini"), *modules]
+cmd = [
+    sys.executable,
+    "-m",
+    "mypy.stubtest",
+    "--mypy-config-file",
+    os.path.join(here, "stubtest_mypy.ini"),
+    *modules,
+]
 if os.path.exists(allow):
     cmd[3:3] = ["--allowlist", allow]
 print("stubtest:", " ".join(modules), flush=True)

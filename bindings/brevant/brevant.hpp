@@ -69,8 +69,8 @@ inline void assign_fresh_column(py::object df, py::handle name, py::object value
     if (plain) {
         df.attr("_set_item_mgr")(name, values);
     } else {
-        df[name] = py::module_::import("pandas").attr("Series")(values, "index"_a = df.attr("index"),
-                                                                "copy"_a = false);
+        df[name] = py::module_::import("pandas").attr("Series")(
+            values, "index"_a = df.attr("index"), "copy"_a = false);
     }
 }
 

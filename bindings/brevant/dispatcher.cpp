@@ -17,13 +17,13 @@ namespace {
 enum class Pattern { one, two, three, aggregate, crosscount, nunique, count, none };
 
 constexpr std::array<std::string_view, 11> kOne = {
-    "entropy", "sine",     "cosine",   "square_root", "percentile", "round",
-    "log",     "sigmoid",  "residual", "quadratic",   "softmax"};
+    "entropy", "sine",    "cosine",   "square_root", "percentile", "round",
+    "log",     "sigmoid", "residual", "quadratic",   "softmax"};
 constexpr std::array<std::string_view, 26> kTwo = {
-    "add",       "subtract",     "histstat", "multiply", "divide",    "combine", "maximize",
-    "minimize",  "delay",        "delta",    "ts_rank",  "ts_argmax", "ts_argmin", "ts_max",
-    "ts_min",    "stddev",       "decay_linear", "tsum", "product",   "crossrank", "bigger",
-    "smaller",   "equal",        "orop",     "ts_o",     "ts_mean"};
+    "add",      "subtract", "histstat",     "multiply", "divide",    "combine",   "maximize",
+    "minimize", "delay",    "delta",        "ts_rank",  "ts_argmax", "ts_argmin", "ts_max",
+    "ts_min",   "stddev",   "decay_linear", "tsum",     "product",   "crossrank", "bigger",
+    "smaller",  "equal",    "orop",         "ts_o",     "ts_mean"};
 constexpr std::array<std::string_view, 2> kThree = {"tcorvariance", "tcorrelation"};
 
 template <std::size_t N>
@@ -87,29 +87,26 @@ py::object name2feature_impl(const py::module_& module, py::object df, py::handl
         };
 
         switch (pattern) {
-            case Pattern::one:
-                {
+            case Pattern::one: {
                 py::object i = part(temp, 1);
                 df = fn()(df, i);
-            }
-                break;
+            } break;
             case Pattern::two: {
                 if (temp.size() < 3) {
                     py::print(op_name);
-                    PyErr_Format(PyExc_ValueError,
-                                 "the feature %R gives its operator '%s' one argument; it takes two",
-                                 key.ptr(), op.c_str());
+                    PyErr_Format(
+                        PyExc_ValueError,
+                        "the feature %R gives its operator '%s' one argument; it takes two",
+                        key.ptr(), op.c_str());
                     throw py::error_already_set();
                 }
                 df = fn()(df, temp[1], temp[2]);
                 break;
             }
-            case Pattern::three:
-                {
+            case Pattern::three: {
                 py::object i = part(temp, 1), j = part(temp, 2), p = part(temp, 3);
                 df = fn()(df, i, j, p);
-            }
-                break;
+            } break;
             case Pattern::aggregate: {
                 py::object stat = part(temp, 1), i = part(temp, 2), j = part(temp, 3);
                 py::list stats;
@@ -124,18 +121,14 @@ py::object name2feature_impl(const py::module_& module, py::object df, py::handl
                 df = fn()(df, cols, record);
                 break;
             }
-            case Pattern::nunique:
-                {
+            case Pattern::nunique: {
                 py::object i = part(temp, 1), j = part(temp, 2);
                 df = fn()(df, i, j, record);
-            }
-                break;
-            case Pattern::count:
-                {
+            } break;
+            case Pattern::count: {
                 py::object i = part(temp, 1);
                 df = fn()(df, i, record);
-            }
-                break;
+            } break;
             case Pattern::none:
                 break;
         }
@@ -155,7 +148,9 @@ void register_dispatcher(py::module_& m) {
     m.def(
         "name2feature",
         [module](py::object df, py::handle feature_space, py::object lec_record_dt,
-                 py::object /*cfg*/) { return name2feature_impl(module, df, feature_space, lec_record_dt); },
+                 py::object /*cfg*/) {
+            return name2feature_impl(module, df, feature_space, lec_record_dt);
+        },
         py::arg("df"), py::arg("feature_space"), py::arg("lec_record_dt") = shared_record,
         py::arg("cfg") = py::none(),
         sig_doc("name2feature(df, feature_space, lec_record_dt={}, cfg=None)",

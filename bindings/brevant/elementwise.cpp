@@ -1,15 +1,16 @@
 // Element-wise operators: a new column from one or two columns of the same table. The vectorised
 // ones are pandas/NumPy expressions; combine and sigmoid, whose reference runs Python per value,
 // run natively.
+#include "orvalis/core/elementwise.hpp"
+
 #include <pybind11/numpy.h>
 
 #include <cstring>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "brevant/brevant.hpp"
-#include "orvalis/core/elementwise.hpp"
 #include "orvalis/core/text_format.hpp"
 
 namespace orvalis::brevant {
@@ -54,22 +55,26 @@ py::object binary(const char* keyword, py::object df, py::handle c1, py::handle 
 // One side of a combine: per row, the UTF-8 bytes of the value's text form. Numeric columns are
 // formatted natively (as str() would), anything else goes through str() once per value.
 class TextColumn {
-public:
+  public:
     explicit TextColumn(py::object series) {
         py::object values = series.attr("_values");
         py::object dtype = series.attr("dtype");
         const std::string kind = py::str(dtype.attr("kind"));
         const bool numpy_backed = py::isinstance<py::array>(values);
         if (numpy_backed && (kind == "i" || kind == "u" || kind == "f" || kind == "b")) {
-            const char* target = kind == "i" ? "int64" : kind == "u" ? "uint64" : kind == "f" ? "float64" : "bool";
+            const char* target = kind == "i"   ? "int64"
+                                 : kind == "u" ? "uint64"
+                                 : kind == "f" ? "float64"
+                                               : "bool";
             array_ = np().attr("ascontiguousarray")(values, "dtype"_a = target);
             kind_ = kind[0];
             size_ = static_cast<std::size_t>(py::len(array_));
             data_ = py::array(array_).data();
         } else {
             // Anything else: the text of each value as str() gives it (Series.map(str)).
-            array_ = np().attr("asarray")(series.attr("map")(py::module_::import("builtins").attr("str")),
-                                          "dtype"_a = "object");
+            array_ = np().attr("asarray")(
+                series.attr("map")(py::module_::import("builtins").attr("str")),
+                "dtype"_a = "object");
             kind_ = 'O';
             size_ = static_cast<std::size_t>(py::len(array_));
             data_ = py::array(array_).data();
@@ -84,15 +89,18 @@ public:
         switch (kind_) {
             case 'i':
                 ptr = buf;
-                len = static_cast<Py_ssize_t>(core::format_int(static_cast<const std::int64_t*>(data_)[k], buf));
+                len = static_cast<Py_ssize_t>(
+                    core::format_int(static_cast<const std::int64_t*>(data_)[k], buf));
                 return true;
             case 'u':
                 ptr = buf;
-                len = static_cast<Py_ssize_t>(core::format_uint(static_cast<const std::uint64_t*>(data_)[k], buf));
+                len = static_cast<Py_ssize_t>(
+                    core::format_uint(static_cast<const std::uint64_t*>(data_)[k], buf));
                 return true;
             case 'f':
                 ptr = buf;
-                len = static_cast<Py_ssize_t>(core::format_python_float(static_cast<const double*>(data_)[k], buf));
+                len = static_cast<Py_ssize_t>(
+                    core::format_python_float(static_cast<const double*>(data_)[k], buf));
                 return true;
             case 'b':
                 ptr = static_cast<const bool*>(data_)[k] ? "True" : "False";
@@ -155,7 +163,7 @@ public:
     }
     bool is_object() const { return kind_ == 'O'; }
 
-private:
+  private:
     py::object array_;
     const void* data_ = nullptr;
     std::size_t size_ = 0;
@@ -167,7 +175,7 @@ private:
 // and shared by all its rows: one pass finds each row's pair and counts the uses, the texts are
 // made with their final reference counts, and a last pass writes the rows.
 class IntPairTable {
-public:
+  public:
     IntPairTable(const TextColumn& a, const TextColumn& b, std::size_t rows) : a_(a), b_(b) {
         if (!a.is_integer() || !b.is_integer() || rows == 0 || rows >= (std::size_t{1} << 32))
             return;
@@ -210,10 +218,10 @@ public:
         return true;
     }
 
-private:
+  private:
     static PyObject* ascii_text(const char* pa, Py_ssize_t la, const char* pb, Py_ssize_t lb);
 
-public:
+  public:
     // "<a>_<b>" from two ASCII texts.
     static PyObject* text_of(const char* pa, Py_ssize_t la, const char* pb, Py_ssize_t lb) {
         return ascii_text(pa, la, pb, lb);
@@ -324,147 +332,168 @@ void register_elementwise(py::module_& m) {
         m.def(name, fn, py::arg("df"), py::arg(param), sig_doc(sig.c_str(), doc).c_str());
     };
 
-    def2("add", "num_col1, num_col2",
-         [](py::object df, py::handle a, py::handle b) {
-             return arithmetic("add", df, a, b, [](py::object x, py::object y) { return x + y; });
-         },
-         "Standardised sum of two columns.");
-    def2("subtract", "num_col1, num_col2",
-         [](py::object df, py::handle a, py::handle b) {
-             return arithmetic("subtract", df, a, b, [](py::object x, py::object y) { return x - y; });
-         },
-         "Standardised difference of two columns (first minus second).");
-    def2("multiply", "num_col1, num_col2",
-         [](py::object df, py::handle a, py::handle b) {
-             return arithmetic("multiply", df, a, b, [](py::object x, py::object y) { return x * y; });
-         },
-         "Standardised product of two columns.");
-    def2("divide", "num_col1, num_col2",
-         [](py::object df, py::handle a, py::handle b) {
-             return arithmetic("divide", df, a, b, [](py::object x, py::object y) {
-                 py::object inf = np().attr("inf");
-                 py::object q = x / y;
-                 q = q.attr("replace")(inf, 1000000000000.0);
-                 q = q.attr("replace")(-inf, -1000000000000.0);
-                 return q.attr("fillna")(0);
-             });
-         },
-         "Standardised quotient; +-inf become +-1e12 and missing values 0 before standardising.");
-    def2("minimize", "num_col1, num_col2",
-         [](py::object df, py::handle a, py::handle b) {
-             return binary("minimize", df, a, b, [](py::object x, py::object y) {
-                 py::list stacked;
-                 stacked.append(x);
-                 stacked.append(y);
-                 return np().attr("min")(stacked, "axis"_a = 0);
-             });
-         },
-         "Row-wise minimum of two columns; a missing value on either side gives missing.");
-    def2("maximize", "num_col1, num_col2",
-         [](py::object df, py::handle a, py::handle b) {
-             return binary("maximize", df, a, b, [](py::object x, py::object y) {
-                 py::list stacked;
-                 stacked.append(x);
-                 stacked.append(y);
-                 return np().attr("max")(stacked, "axis"_a = 0);
-             });
-         },
-         "Row-wise maximum of two columns; a missing value on either side gives missing.");
-    def2("bigger", "col1, col2",
-         [](py::object df, py::handle a, py::handle b) {
-             return binary("bigger", df, a, b, [](py::object x, py::object y) { return compare(x, y, Py_GT); });
-         },
-         "x1 > x2 per row (boolean).");
-    def2("smaller", "col1, col2",
-         [](py::object df, py::handle a, py::handle b) {
-             return binary("smaller", df, a, b, [](py::object x, py::object y) { return compare(x, y, Py_LT); });
-         },
-         "x1 < x2 per row (boolean).");
-    def2("equal", "col1, col2",
-         [](py::object df, py::handle a, py::handle b) {
-             return binary("equal", df, a, b,
-                           [](py::object x, py::object y) { return compare(x, y, Py_EQ); });
-         },
-         "x1 == x2 per row (boolean); missing is never equal.");
-    def2("orop", "col1, col2",
-         [](py::object df, py::handle a, py::handle b) {
-             return binary("orop", df, a, b, [](py::object x, py::object y) {
-                 py::object mean_val = (x + y).attr("mean")();
-                 return compare(x, mean_val, Py_GT) | compare(y, mean_val, Py_GT);
-             });
-         },
-         "(x1 > m) or (x2 > m), m the mean of x1 + x2.");
+    def2(
+        "add", "num_col1, num_col2",
+        [](py::object df, py::handle a, py::handle b) {
+            return arithmetic("add", df, a, b, [](py::object x, py::object y) { return x + y; });
+        },
+        "Standardised sum of two columns.");
+    def2(
+        "subtract", "num_col1, num_col2",
+        [](py::object df, py::handle a, py::handle b) {
+            return arithmetic("subtract", df, a, b,
+                              [](py::object x, py::object y) { return x - y; });
+        },
+        "Standardised difference of two columns (first minus second).");
+    def2(
+        "multiply", "num_col1, num_col2",
+        [](py::object df, py::handle a, py::handle b) {
+            return arithmetic("multiply", df, a, b,
+                              [](py::object x, py::object y) { return x * y; });
+        },
+        "Standardised product of two columns.");
+    def2(
+        "divide", "num_col1, num_col2",
+        [](py::object df, py::handle a, py::handle b) {
+            return arithmetic("divide", df, a, b, [](py::object x, py::object y) {
+                py::object inf = np().attr("inf");
+                py::object q = x / y;
+                q = q.attr("replace")(inf, 1000000000000.0);
+                q = q.attr("replace")(-inf, -1000000000000.0);
+                return q.attr("fillna")(0);
+            });
+        },
+        "Standardised quotient; +-inf become +-1e12 and missing values 0 before standardising.");
+    def2(
+        "minimize", "num_col1, num_col2",
+        [](py::object df, py::handle a, py::handle b) {
+            return binary("minimize", df, a, b, [](py::object x, py::object y) {
+                py::list stacked;
+                stacked.append(x);
+                stacked.append(y);
+                return np().attr("min")(stacked, "axis"_a = 0);
+            });
+        },
+        "Row-wise minimum of two columns; a missing value on either side gives missing.");
+    def2(
+        "maximize", "num_col1, num_col2",
+        [](py::object df, py::handle a, py::handle b) {
+            return binary("maximize", df, a, b, [](py::object x, py::object y) {
+                py::list stacked;
+                stacked.append(x);
+                stacked.append(y);
+                return np().attr("max")(stacked, "axis"_a = 0);
+            });
+        },
+        "Row-wise maximum of two columns; a missing value on either side gives missing.");
+    def2(
+        "bigger", "col1, col2",
+        [](py::object df, py::handle a, py::handle b) {
+            return binary("bigger", df, a, b,
+                          [](py::object x, py::object y) { return compare(x, y, Py_GT); });
+        },
+        "x1 > x2 per row (boolean).");
+    def2(
+        "smaller", "col1, col2",
+        [](py::object df, py::handle a, py::handle b) {
+            return binary("smaller", df, a, b,
+                          [](py::object x, py::object y) { return compare(x, y, Py_LT); });
+        },
+        "x1 < x2 per row (boolean).");
+    def2(
+        "equal", "col1, col2",
+        [](py::object df, py::handle a, py::handle b) {
+            return binary("equal", df, a, b,
+                          [](py::object x, py::object y) { return compare(x, y, Py_EQ); });
+        },
+        "x1 == x2 per row (boolean); missing is never equal.");
+    def2(
+        "orop", "col1, col2",
+        [](py::object df, py::handle a, py::handle b) {
+            return binary("orop", df, a, b, [](py::object x, py::object y) {
+                py::object mean_val = (x + y).attr("mean")();
+                return compare(x, mean_val, Py_GT) | compare(y, mean_val, Py_GT);
+            });
+        },
+        "(x1 > m) or (x2 > m), m the mean of x1 + x2.");
     def2("combine", "group_col1, group_col2", &combine,
          "Text of x1, '_', text of x2 per row, each value in its Python text form.");
 
-    def1("entropy", "col",
-         [](py::object df, py::handle col) {
-             py::str name = feature_name1("entropy", col);
-             py::object codes = py::module_::import("sklearn.preprocessing")
-                                    .attr("LabelEncoder")()
-                                    .attr("fit_transform")(df[col]);
-             df[name] = py::module_::import("scipy.stats").attr("entropy")(codes);
-             return df;
-         },
-         "Entropy of the label-encoded column, one value written to every row.");
-    def1("sine", "num_col",
-         [](py::object df, py::handle col) {
-             return unary("sine", df, col, [](py::object x) { return np().attr("sin")(x); });
-         },
-         "NumPy sin of the column.");
-    def1("cosine", "num_col",
-         [](py::object df, py::handle col) {
-             return unary("cosine", df, col, [](py::object x) { return np().attr("cos")(x); });
-         },
-         "NumPy cos of the column.");
-    def1("square_root", "num_col",
-         [](py::object df, py::handle col) {
-             return unary("square_root", df, col, [](py::object x) {
-                 return np().attr("sqrt")(x - x.attr("min")());
-             });
-         },
-         "sqrt(x - min(x)).");
-    def1("percentile", "num_col",
-         [](py::object df, py::handle col) {
-             return unary("percentile", df, col,
-                          [](py::object x) { return x.attr("rank")("pct"_a = true); });
-         },
-         "Percentile rank of each value (average ranks for ties).");
-    def1("log", "num_col",
-         [](py::object df, py::handle col) {
-             return unary("log", df, col, [](py::object x) {
-                 return np().attr("log")(py::float_(1e-06) + x - x.attr("min")());
-             });
-         },
-         "log(1e-06 + x - min(x)).");
-    def1("round", "num_col",
-         [](py::object df, py::handle col) {
-             return unary("round", df, col, [](py::object x) { return np().attr("round")(x); });
-         },
-         "Round to 0 decimals, halves to the even neighbour.");
+    def1(
+        "entropy", "col",
+        [](py::object df, py::handle col) {
+            py::str name = feature_name1("entropy", col);
+            py::object codes = py::module_::import("sklearn.preprocessing")
+                                   .attr("LabelEncoder")()
+                                   .attr("fit_transform")(df[col]);
+            df[name] = py::module_::import("scipy.stats").attr("entropy")(codes);
+            return df;
+        },
+        "Entropy of the label-encoded column, one value written to every row.");
+    def1(
+        "sine", "num_col",
+        [](py::object df, py::handle col) {
+            return unary("sine", df, col, [](py::object x) { return np().attr("sin")(x); });
+        },
+        "NumPy sin of the column.");
+    def1(
+        "cosine", "num_col",
+        [](py::object df, py::handle col) {
+            return unary("cosine", df, col, [](py::object x) { return np().attr("cos")(x); });
+        },
+        "NumPy cos of the column.");
+    def1(
+        "square_root", "num_col",
+        [](py::object df, py::handle col) {
+            return unary("square_root", df, col,
+                         [](py::object x) { return np().attr("sqrt")(x - x.attr("min")()); });
+        },
+        "sqrt(x - min(x)).");
+    def1(
+        "percentile", "num_col",
+        [](py::object df, py::handle col) {
+            return unary("percentile", df, col,
+                         [](py::object x) { return x.attr("rank")("pct"_a = true); });
+        },
+        "Percentile rank of each value (average ranks for ties).");
+    def1(
+        "log", "num_col",
+        [](py::object df, py::handle col) {
+            return unary("log", df, col, [](py::object x) {
+                return np().attr("log")(py::float_(1e-06) + x - x.attr("min")());
+            });
+        },
+        "log(1e-06 + x - min(x)).");
+    def1(
+        "round", "num_col",
+        [](py::object df, py::handle col) {
+            return unary("round", df, col, [](py::object x) { return np().attr("round")(x); });
+        },
+        "Round to 0 decimals, halves to the even neighbour.");
     def1("sigmoid", "num_col", &sigmoid, "1 / (1 + exp(-x)) per value.");
-    def1("residual", "num_col",
-         [](py::object df, py::handle col) {
-             return unary("residual", df, col,
-                          [](py::object x) -> py::object {
-                              py::tuple parts = np().attr("modf")(x);
-                              return parts[0];
-                          });
-         },
-         "Fractional part of x, with the sign of x.");
+    def1(
+        "residual", "num_col",
+        [](py::object df, py::handle col) {
+            return unary("residual", df, col, [](py::object x) -> py::object {
+                py::tuple parts = np().attr("modf")(x);
+                return parts[0];
+            });
+        },
+        "Fractional part of x, with the sign of x.");
     auto quadratic = [](py::object df, py::handle col) {
         return unary("quadratic", df, col, [](py::object x) { return x.attr("__pow__")(2); });
     };
     def1("quadratic", "num_col", quadratic, "x ** 2.");
-    def1("softmax", "col",
-         [](py::object df, py::handle col) {
-             py::str name = feature_name("softmax", {col});
-             py::object x = np().attr("array")(df[col]);
-             py::object e_x = np().attr("exp")(x - np().attr("max")(x));
-             df[name] = e_x / e_x.attr("sum")();
-             return df;
-         },
-         "exp(x - max(x)) / sum(exp(x - max(x))) over the whole column.");
+    def1(
+        "softmax", "col",
+        [](py::object df, py::handle col) {
+            py::str name = feature_name("softmax", {col});
+            py::object x = np().attr("array")(df[col]);
+            py::object e_x = np().attr("exp")(x - np().attr("max")(x));
+            df[name] = e_x / e_x.attr("sum")();
+            return df;
+        },
+        "exp(x - max(x)) / sum(exp(x - max(x))) over the whole column.");
 }
 
 }  // namespace orvalis::brevant

@@ -62,7 +62,8 @@ namespace {
 
 // split_features as a plain CPython function: it is called once per name and per nesting level,
 // and the generic binding layer would cost more than the scan itself.
-PyObject* split_features_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* split_features_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
     PyObject* key = nullptr;
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nargs + nkw != 1) {
@@ -97,9 +98,10 @@ const std::string kSplitDoc = sig_doc(
     "Returns [keyword, arg1(, arg2(, arg3))]; a plain column name gives two empty texts. Raises "
     "IndexError when a delimiter runs past the end of the text or a '$$$' closes no open '###'.");
 
-PyMethodDef kSplitDef = {"split_features", reinterpret_cast<PyCFunction>(
-                                               reinterpret_cast<void (*)()>(&split_features_fast)),
-                         METH_FASTCALL | METH_KEYWORDS, kSplitDoc.c_str()};
+PyMethodDef kSplitDef = {
+    "split_features",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&split_features_fast)),
+    METH_FASTCALL | METH_KEYWORDS, kSplitDoc.c_str()};
 
 }  // namespace
 
@@ -155,21 +157,36 @@ void register_grammar(py::module_& m) {
 
     m.attr("TimeFeatureType") =
         constant_class(m, "TimeFeatureType", py::str("Time Feature Type Class"),
-                       {{"DAY_OF_YEAR", "day_of_year"},   {"DAY_OF_WEEK", "day_of_week"},
-                        {"MONTH", "month"},               {"YEAR", "year"},
-                        {"DELAY", "delay"},               {"COUNT", "count"},
-                        {"SUM", "sum"},                   {"SUBTRACT", "subtract"},
-                        {"MULTIPLY", "multiply"},         {"DIVIDE", "divide"},
-                        {"BIGGER", "bigger"},             {"SMALLER", "smaller"},
-                        {"EQUAL", "equal"},               {"OROP", "orop"},
-                        {"CROSSRANK", "crossrank"},       {"TCORRELATION", "tcorrelation"},
-                        {"TCOVARIANCE", "tcorvariance"},  {"TSUM", "tsum"},
-                        {"PRODUCT", "product"},           {"SOFTMAX", "softmax"},
-                        {"DELTA", "delta"},               {"INDNEUTRALIZE", "indneutralize"},
-                        {"DECAY_LINEAR", "decay_linear"}, {"TS_MIN", "ts_min"},
-                        {"TS_MAX", "ts_max"},             {"TS_ARGMAX", "ts_argmax"},
-                        {"TS_ARGMIN", "ts_argmin"},       {"TS_RANK", "ts_rank"},
-                        {"STDDEV", "stddev"},             {"TS_MEAN", "ts_mean"},
+                       {{"DAY_OF_YEAR", "day_of_year"},
+                        {"DAY_OF_WEEK", "day_of_week"},
+                        {"MONTH", "month"},
+                        {"YEAR", "year"},
+                        {"DELAY", "delay"},
+                        {"COUNT", "count"},
+                        {"SUM", "sum"},
+                        {"SUBTRACT", "subtract"},
+                        {"MULTIPLY", "multiply"},
+                        {"DIVIDE", "divide"},
+                        {"BIGGER", "bigger"},
+                        {"SMALLER", "smaller"},
+                        {"EQUAL", "equal"},
+                        {"OROP", "orop"},
+                        {"CROSSRANK", "crossrank"},
+                        {"TCORRELATION", "tcorrelation"},
+                        {"TCOVARIANCE", "tcorvariance"},
+                        {"TSUM", "tsum"},
+                        {"PRODUCT", "product"},
+                        {"SOFTMAX", "softmax"},
+                        {"DELTA", "delta"},
+                        {"INDNEUTRALIZE", "indneutralize"},
+                        {"DECAY_LINEAR", "decay_linear"},
+                        {"TS_MIN", "ts_min"},
+                        {"TS_MAX", "ts_max"},
+                        {"TS_ARGMAX", "ts_argmax"},
+                        {"TS_ARGMIN", "ts_argmin"},
+                        {"TS_RANK", "ts_rank"},
+                        {"STDDEV", "stddev"},
+                        {"TS_MEAN", "ts_mean"},
                         {"TS_O", "ts_o"}});
 
     m.add_object("split_features", py::reinterpret_steal<py::object>(PyCFunction_NewEx(

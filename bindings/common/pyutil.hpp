@@ -13,8 +13,9 @@ namespace py = pybind11;
 // "Argument 'key' has incorrect type (expected str, got int)", the interpreter's wording for an
 // annotated argument of the wrong type.
 [[noreturn]] inline void raise_arg_type(const char* arg, const char* expected, py::handle got) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 arg, expected, Py_TYPE(got.ptr())->tp_name);
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", arg,
+                 expected, Py_TYPE(got.ptr())->tp_name);
     throw py::error_already_set();
 }
 
