@@ -42,6 +42,14 @@ py::object value_counts(const py::object& df, py::handle col, const py::str& cou
     return counts.attr("rename_axis")(col).attr("reset_index")("name"_a = count_name);
 }
 
+// table.assign(**{name: values}): a working table with one column set, without writing into a
+// table whose columns other objects may still share.
+py::object with_column(const py::object& table, const py::str& name, const py::object& values) {
+    py::dict column;
+    column[name] = values;
+    return table.attr("assign")(**column);
+}
+
 // pd.merge(a, b, left_on=key, right_on=key, how="outer"), the key a column or an index level.
 py::object outer_join(const py::object& a, const py::object& b, py::handle key) {
     return pd().attr("merge")(a, b, "left_on"_a = key, "right_on"_a = key, "how"_a = "outer");
@@ -81,7 +89,7 @@ py::object add_counts(const py::object& stored, const py::object& batch, py::han
     py::object t = outer_join(stored, batch, key);
     py::object left = py::object(t[name]).attr("fillna")(0);
     py::object right = py::object(t[name2]).attr("fillna")(0);
-    t[name] = left + right;
+    t = with_column(t, name, left + right);
     return t.attr("drop")("columns"_a = as_list({name2}));
 }
 
@@ -148,12 +156,12 @@ py::object update_stat(const std::string& stat, const py::object& df, py::handle
 
     if (stat == "min" || stat == "max") {
         py::object a = outer_join(stored, batch, group_col);
-        a[name] = py::object(a[as_list({name, name2})]).attr(stat.c_str())("axis"_a = 1);
+        a = with_column(a, name, py::object(a[as_list({name, name2})]).attr(stat.c_str())("axis"_a = 1));
         return a.attr("drop")("columns"_a = as_list({name2}));
     }
     if (stat == "median") {
         py::object a = outer_join(stored, batch, group_col);
-        a[name] = (py::object(a[name]) + py::object(a[name2])) / py::int_(2);
+        a = with_column(a, name, (py::object(a[name]) + py::object(a[name2])) / py::int_(2));
         return a.attr("drop")("columns"_a = as_list({name2}));
     }
     if (stat == "mean") {
@@ -166,7 +174,7 @@ py::object update_stat(const std::string& stat, const py::object& df, py::handle
         py::object w = outer_join(a, lengths, group_col).attr("fillna")(0);
         record[suffixed(name, "_mean_count")] = w.attr("copy")();
         py::object n1 = w[g_count], n2 = w[g_count2];
-        w[name] = (n2 * py::object(w[name2]) + n1 * py::object(w[name])) / (n2 + n1);
+        w = with_column(w, name, (n2 * py::object(w[name2]) + n1 * py::object(w[name])) / (n2 + n1));
         return w.attr("drop")("columns"_a = as_list({name2, g_count2, g_count}));
     }
     // No update rule: the batch statistic is joined under its own column name, and the caller's
