@@ -266,22 +266,23 @@ def test_aggregate_update_rules(brevant):
     assert list(w.columns) == ["g", name, name + "_2", "g_count", "g_count_2"]
     assert not w.isna().any().any()
 
-    train = pd.DataFrame({"g": ["x", "x", "x", "y"], "v": [3.0, 4.0, 9.0, 1.0]})
+    train = pd.DataFrame({"g": ["x", "x", "x", "y", "y"], "v": [3.0, 4.0, 9.0, 1.0, 5.0]})
     test = pd.DataFrame({"g": ["x", "x", "y", "z"], "v": [5.0, 7.0, 2.0, 8.0]})
     got, _, _ = incremental(brevant, "median", train, test)
-    # x: (4 + 6) / 2 = 5; y: (1 + 2) / 2; z has no stored median and takes the column median
-    want = standardised(pd.Series([5.0, 5.0, 1.5, np.nan]))
+    # x: (4 + 6) / 2 = 5; y: (3 + 2) / 2; z has no stored median and takes the column median
+    want = standardised(pd.Series([5.0, 5.0, 2.5, np.nan]))
     np.testing.assert_allclose(got, want.fillna(want.median()))
 
-    got, _, before = incremental(brevant, "var", train, test)
-    stored_var = train.groupby("g")["v"].var()
-    want = standardised(test["g"].map(stored_var))
+    # the stored variance (x: 31/3, y: 8), the batch's own has no effect
+    got, rec, before = incremental(brevant, "var", train, test)
+    want = standardised(pd.Series([31 / 3, 31 / 3, 8.0, np.nan]))
     np.testing.assert_allclose(got, want.fillna(want.median()))
+    assert_series_equal(rec["aggregate###var|||v|||g$$$"], before)
 
     got, _, _ = incremental(brevant, "min", train, test)
     np.testing.assert_allclose(got, standardised(pd.Series([3.0, 3.0, 1.0, 8.0])))
     got, _, _ = incremental(brevant, "max", train, test)
-    np.testing.assert_allclose(got, standardised(pd.Series([9.0, 9.0, 2.0, 8.0])))
+    np.testing.assert_allclose(got, standardised(pd.Series([9.0, 9.0, 5.0, 8.0])))
 
 
 def test_aggregate_defaults_and_single_row(brevant):
