@@ -50,7 +50,8 @@ def pd_count(df, col, rec):
     if rec.get(name) is None:
         rec[name] = t
     else:
-        t = pd.merge(rec[name], t.rename(columns={name: name + "_2"}), left_on=col, right_on=col, how="outer")
+        b = t.rename(columns={name: name + "_2"})
+        t = pd.merge(rec[name], b, left_on=col, right_on=col, how="outer")
         t[name] = t[name].fillna(0) + t[name + "_2"].fillna(0)
         t = t.drop(columns=[name + "_2"])
     return _finish(df.merge(t, on=col, how="left"), name)
@@ -75,7 +76,8 @@ def pd_aggregate(df, num, g, stat, rec):
     if stored is None:
         rec[name] = a
         if stat == "mean":
-            rec[name] = {"data": a, "length": df[g].value_counts(sort=False).rename_axis(g).reset_index(name=g + "_count")}
+            counts = df[g].value_counts(sort=False).rename_axis(g)
+            rec[name] = {"data": a, "length": counts.reset_index(name=g + "_count")}
     elif stat in ("min", "max"):
         a = pd.merge(stored, a.rename(name + "_2"), left_on=g, right_on=g, how="outer")
         a[name] = getattr(a[[name, name + "_2"]], stat)(axis=1)
@@ -150,7 +152,8 @@ def main() -> None:
         trained_reference: dict = {}
         native(train.copy(), trained_native)
         reference(train.copy(), trained_reference)
-        for record_n, record_r, when in [(None, None, "first"), (trained_native, trained_reference, "incremental")]:
+        runs = [(None, None, "first"), (trained_native, trained_reference, "incremental")]
+        for record_n, record_r, when in runs:
             got = native(batch.copy(), {} if record_n is None else dict(record_n))
             want = reference(batch.copy(), {} if record_r is None else dict(record_r))
             pd.testing.assert_frame_equal(got, want)  # the same result, or the timing means nothing

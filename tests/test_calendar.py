@@ -7,20 +7,27 @@ import pandas as pd
 import pytest
 from pandas.testing import assert_frame_equal, assert_series_equal
 
-ACCESSORS = {"year": "year", "month": "month", "day_of_week": "dayofweek", "day_of_year": "dayofyear"}
+ACCESSORS = {
+    "year": "year",
+    "month": "month",
+    "day_of_week": "dayofweek",
+    "day_of_year": "dayofyear",
+}
+ALL = ["year@@@d", "month@@@d", "day_of_week@@@d", "day_of_year@@@d"]
 
 
 def test_text_dates_become_features(brevant):
     df = pd.DataFrame({"d": ["2024-03-01", "2023-12-31"], "x": [1, 2]})
-    out = brevant.name2timefeature(df, ["year@@@d", "month@@@d", "day_of_week@@@d", "day_of_year@@@d"])
+    out = brevant.name2timefeature(df, ALL)
     assert out is df
     assert str(df["d"].dtype) == "datetime64[ns]"
-    assert list(df.columns) == ["d", "x", "year@@@d", "month@@@d", "day_of_week@@@d", "day_of_year@@@d"]
+    assert list(df.columns) == ["d", "x", *ALL]
     assert df["year@@@d"].tolist() == [2024, 2023]
     assert df["month@@@d"].tolist() == [3, 12]
     assert df["day_of_week@@@d"].tolist() == [4, 6]  # a Friday and a Sunday
     assert df["day_of_year@@@d"].tolist() == [61, 365]
-    assert brevant.day_of_year(pd.DataFrame({"d": ["2024-12-31"]}), "d")["day_of_year@@@d"].tolist() == [366]
+    leap = brevant.day_of_year(pd.DataFrame({"d": ["2024-12-31"]}), "d")
+    assert leap["day_of_year@@@d"].tolist() == [366]
 
 
 @pytest.mark.parametrize("op", list(ACCESSORS))

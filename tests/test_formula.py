@@ -118,8 +118,19 @@ def test_examples(brevant, name, formula):
     assert brevant.name2formula(name) == formula
 
 
-@pytest.mark.parametrize("name", ["age", "", "target###a$$$", "product###a|||3$$$", "indneutralize###a|||b$$$",
-                                  "sum###a|||b$$$", "year###d$$$", "crossrank###a|||b$$$"])
+@pytest.mark.parametrize(
+    "name",
+    [
+        "age",
+        "",
+        "target###a$$$",
+        "product###a|||3$$$",
+        "indneutralize###a|||b$$$",
+        "sum###a|||b$$$",
+        "year###d$$$",
+        "crossrank###a|||b$$$",
+    ],
+)
 def test_no_template(brevant, name):
     assert brevant.name2formula(name) is None
 

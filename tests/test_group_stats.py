@@ -56,7 +56,7 @@ def pair_values(df: pd.DataFrame, cols: list[str], table: pd.Series) -> np.ndarr
     return values
 
 
-def random_table(rng: np.random.Generator, n: int, index: str, groups: str = "abcde") -> pd.DataFrame:
+def random_table(rng: np.random.Generator, n: int, index: str, groups: str = "abcde"):
     keys = np.array(list(groups), dtype=object)[rng.integers(0, len(groups), n)]
     keys[rng.random(n) < 0.1] = None
     keys2 = np.array(["u", "v", "w"], dtype=object)[rng.integers(0, 3, n)]
@@ -167,7 +167,8 @@ def test_aggregate_matches_pandas(brevant, batches):
     rec: dict = {}
     names = [f"aggregate###{s}|||price|||shop$$$" for s in STATS]
     out = brevant.aggregate(train.copy(), "price", "shop", STATS, rec)
-    first = {n: per_row(train["shop"], train.groupby("shop")["price"].agg(s)) for n, s in zip(names, STATS)}
+    by_shop = train.groupby("shop")["price"]
+    first = {n: per_row(train["shop"], by_shop.agg(s)) for n, s in zip(names, STATS)}
     assert_frame_equal(out, expected_table(train, first))
     assert list(out.columns[-5:]) == names
 
@@ -286,7 +287,9 @@ def test_aggregate_update_rules(brevant):
 
 
 def test_aggregate_defaults_and_single_row(brevant):
-    df = pd.DataFrame({"g": ["a", "a", "b", "b"], "v": [1.0, 3.0, 2.0, 6.0], "w": [1.0, np.nan, 5, 5]})
+    df = pd.DataFrame(
+        {"g": ["a", "a", "b", "b"], "v": [1.0, 3.0, 2.0, 6.0], "w": [1.0, np.nan, 5, 5]}
+    )
     out = brevant.aggregate(df, "v", "g", lec_record_dt={})
     assert list(out.columns) == ["g", "v", "w"] + [f"aggregate###{s}|||v|||g$$$" for s in STATS]
     assert out["w"].tolist() == [1.0, 5.0, 5.0, 5.0]  # median fill reaches unrelated columns
@@ -396,13 +399,16 @@ def test_missing_keys_match_nothing(brevant):
     assert out["nunique###v|||g$$$"].tolist() == [2, 2, 1, 2]
 
 
-# ---- dispatcher, signatures and bad input ---------------------------------------------------------
+# ---- dispatcher, signatures and bad input -----------------------------------------------------
 
 
 @pytest.mark.parametrize(
     "name, direct",
     [
-        ("aggregate###mean|||price|||shop$$$", lambda b, d, r: b.aggregate(d, "price", "shop", ["mean"], r)),
+        (
+            "aggregate###mean|||price|||shop$$$",
+            lambda b, d, r: b.aggregate(d, "price", "shop", ["mean"], r),
+        ),
         ("count###shop$$$", lambda b, d, r: b.count(d, "shop", r)),
         ("crosscount###shop|||item$$$", lambda b, d, r: b.crosscount(d, ["shop", "item"], r)),
         ("nunique###user|||shop$$$", lambda b, d, r: b.nunique(d, "user", "shop", r)),
@@ -425,7 +431,8 @@ def test_signatures_and_bad_input(brevant):
     sig = inspect.signature(brevant.aggregate)
     assert list(sig.parameters) == ["df", "num_col", "group_col", "stat_list", "lec_record_dt"]
     assert sig.parameters["stat_list"].default == STATS
-    assert list(inspect.signature(brevant.histstat).parameters) == ["df", "id_col", "group_col", "stat_list"]
+    params = list(inspect.signature(brevant.histstat).parameters)
+    assert params == ["df", "id_col", "group_col", "stat_list"]
     assert str(inspect.signature(brevant.crosscount)) == "(df, col_list, lec_record_dt=None)"
 
     df = pd.DataFrame({"g": ["a", "b"], "h": ["x", "y"], "v": [1.0, 2.0]})

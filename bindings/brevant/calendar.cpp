@@ -24,7 +24,8 @@ py::object calendar_feature(const CalendarField& field, py::object df, py::handl
                             bool missing_column_is_error) {
     if (!df.attr("columns").contains(tim_col)) {
         if (!missing_column_is_error) return df;
-        py::object message = py::reinterpret_borrow<py::object>(tim_col) + py::str(" not in the columns");
+        py::object column = py::reinterpret_borrow<py::object>(tim_col);
+        py::object message = column + py::str(" not in the columns");
         PyErr_SetObject(PyExc_KeyError, message.ptr());
         throw py::error_already_set();
     }
@@ -36,7 +37,8 @@ py::object calendar_feature(const CalendarField& field, py::object df, py::handl
         return df;
     }
     py::object series = py::object(df[tim_col]).attr("dt").attr(field.accessor);
-    py::object feature = py::str(field.keyword) + py::str("@@@") + py::reinterpret_borrow<py::object>(tim_col);
+    py::object column = py::reinterpret_borrow<py::object>(tim_col);
+    py::object feature = py::str(field.keyword) + py::str("@@@") + column;
     df[feature] = series;
     return df;
 }

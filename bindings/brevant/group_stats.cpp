@@ -156,7 +156,8 @@ py::object update_stat(const std::string& stat, const py::object& df, py::handle
 
     if (stat == "min" || stat == "max") {
         py::object a = outer_join(stored, batch, group_col);
-        a = with_column(a, name, py::object(a[as_list({name, name2})]).attr(stat.c_str())("axis"_a = 1));
+        py::object both = a[as_list({name, name2})];
+        a = with_column(a, name, both.attr(stat.c_str())("axis"_a = 1));
         return a.attr("drop")("columns"_a = as_list({name2}));
     }
     if (stat == "median") {
@@ -174,7 +175,8 @@ py::object update_stat(const std::string& stat, const py::object& df, py::handle
         py::object w = outer_join(a, lengths, group_col).attr("fillna")(0);
         record[suffixed(name, "_mean_count")] = w.attr("copy")();
         py::object n1 = w[g_count], n2 = w[g_count2];
-        w = with_column(w, name, (n2 * py::object(w[name2]) + n1 * py::object(w[name])) / (n2 + n1));
+        py::object m1 = w[name], m2 = w[name2];
+        w = with_column(w, name, (n2 * m2 + n1 * m1) / (n2 + n1));
         return w.attr("drop")("columns"_a = as_list({name2, g_count2, g_count}));
     }
     // No update rule: the batch statistic is joined under its own column name, and the caller's
@@ -194,7 +196,8 @@ py::object aggregate(py::object df, py::handle num_col, py::handle group_col, py
             if (py::str(stat).cast<std::string>() == "mean") {
                 py::dict entry;
                 entry["data"] = table;
-                entry["length"] = value_counts(df, group_col, suffixed(py::str(group_col), "_count"));
+                py::str g_count = suffixed(py::str(group_col), "_count");
+                entry["length"] = value_counts(df, group_col, g_count);
                 record[name] = entry;
             }
         } else {
@@ -258,8 +261,8 @@ py::object histstat(py::object df, py::handle id_col, py::handle group_col, py::
             "transform")("count");
         df[kTempCount] = per_id.attr("array");
         // S = df.groupby([group_col])["temp_count"].agg(stat_list): one column per statistic
-        py::object stats = df.attr("groupby")(as_list({group_col}), "observed"_a = false)[kTempCount]
-                               .attr("agg")(stat_list);
+        py::object grouped = df.attr("groupby")(as_list({group_col}), "observed"_a = false);
+        py::object stats = grouped[kTempCount].attr("agg")(stat_list);
         if (py::isinstance(stats, pd().attr("Series"))) stats = stats.attr("to_frame")();
         py::list key = as_list({group_col});
         py::object rows = left_merge(df[key], stats, key);
@@ -287,7 +290,8 @@ py::object histstat(py::object df, py::handle id_col, py::handle group_col, py::
 py::object crossrank(py::object df, py::handle col1, py::handle col2) {
     py::str name = feature_name("crossrank", {col1, col2});
     // df[name] = df.groupby(col1)[col2].transform("rank"), placed by row position
-    py::object ranks = df.attr("groupby")(col1, "observed"_a = false)[col2].attr("transform")("rank");
+    py::object grouped = df.attr("groupby")(col1, "observed"_a = false);
+    py::object ranks = grouped[col2].attr("transform")("rank");
     df[name] = ranks.attr("array");
     return df;
 }
@@ -327,7 +331,8 @@ void register_group_stats(py::module_& m) {
           py::arg("stat_list") = stats_default,
           sig_doc("histstat(df, id_col, group_col, stat_list=['min', 'max', 'mean', 'median', "
                   "'var'])",
-                  "Statistics, per group_col value, of how often each row's id_col value occurs.\n\n"
+                  "Statistics, per group_col value, of how often each row's id_col value "
+                  "occurs.\n\n"
                   "All statistics share the feature's name and are attached in list order, so the "
                   "column holds the last one. Modifies df in place and returns it.")
               .c_str());

@@ -36,6 +36,7 @@ std::string ascii_capitalize(std::string_view text);
 // Backslash before every "_".
 std::string escape_underscores(std::string_view text);
 
-FormulaResult render_formula(std::string_view name, const Capitalizer& capitalize = ascii_capitalize);
+FormulaResult render_formula(std::string_view name,
+                             const Capitalizer& capitalize = ascii_capitalize);
 
 }  // namespace orvalis::core
