@@ -56,7 +56,7 @@ def catalogue(tmp_path, monkeypatch):
     handler = functools.partial(_CatalogueHandler, directory=str(root))
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
     server.paths = []
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread = threading.Thread(target=server.serve_forever, args=(0.02,), daemon=True)
     thread.start()
     base = f"http://127.0.0.1:{server.server_address[1]}/dataset/public/"
     monkeypatch.setenv("ORVALIS_CATALOGUE_URL", base)
