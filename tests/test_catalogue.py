@@ -85,7 +85,9 @@ def _meta(**changes):
 
 def _iris_csv():
     frame = load_iris(as_frame=True).frame
-    frame["species"] = pd.Categorical.from_codes(frame["target"], ["setosa", "versicolor", "vírginica"])
+    frame["species"] = pd.Categorical.from_codes(
+        frame["target"], ["setosa", "versicolor", "vírginica"]
+    )
     return frame.to_csv(index=False)
 
 
@@ -101,7 +103,11 @@ def test_full_download_requests_prints_and_text(catalogue, capsys):
         f"starting request {base}iris/iris.json ...\nstarting request {base}iris/iris.csv ...\n"
     )
     assert (obj.prefix, obj.name) == (base, "iris")
-    assert (obj.description, obj.data_type, obj.suffix) == ("鸢尾花数据集 (Fisher)", "dataframe", "csv")
+    assert (obj.description, obj.data_type, obj.suffix) == (
+        "鸢尾花数据集 (Fisher)",
+        "dataframe",
+        "csv",
+    )
     pd.testing.assert_frame_equal(obj.data, pd.read_csv(io.StringIO(csv)))
     assert "vírginica" in set(obj.data["species"])  # decoded as UTF-8 whatever the server says
 
@@ -124,7 +130,9 @@ def test_signatures_and_name_type(catalogue):
     assert str(inspect.signature(load_dataset)) == "(name)"
     for method in ("get_meta_data", "get_real_data", "get_dataframe"):
         assert str(inspect.signature(getattr(load_dataset, method))) == "(self)"
-    with pytest.raises(TypeError, match=r"Argument 'name' has incorrect type \(expected str, got int\)"):
+    with pytest.raises(
+        TypeError, match=r"Argument 'name' has incorrect type \(expected str, got int\)"
+    ):
         load_dataset(3)
     assert catalogue[2] == []
 

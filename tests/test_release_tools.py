@@ -41,6 +41,7 @@ def listing(root: Path):
 
 # --- the cleaner --------------------------------------------------------------------------------
 
+
 def test_cleaner_removes_c_files_and_build_folders(tmp_path):
     make_tree(
         tmp_path,
@@ -52,7 +53,9 @@ def test_cleaner_removes_c_files_and_build_folders(tmp_path):
     )  # fmt: skip
     (tmp_path / "folder.c").mkdir()  # a folder is not a file, whatever its name
 
-    result = run_tool("vollix", tmp_path, "print(sorted(n for n in vars(tool) if not n.startswith('__')), tool.f)")
+    result = run_tool(
+        "vollix", tmp_path, "print(sorted(n for n in vars(tool) if not n.startswith('__')), tool.f)"
+    )
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     deleted = {"./top.c", "./pkg/mod.c", "./pkg/deep/er/gen.c", "./build/temp/ext.c"}
@@ -108,13 +111,14 @@ FAKE_BUILD = """
 import json, os, sys
 state = json.load(open("state.json")) if os.path.exists("state.json") else {"builds": []}
 plan = [
-    ["orvalis-0.1.0.tar.gz", "orvalis-0.1.0-cp38-cp38-linux_x86_64.whl", "other-9-py3-none-any.whl"],
+    ["orvalis-0.1.0.tar.gz", "orvalis-0.1.0-cp38-cp38-linux_x86_64.whl", "other-9-any.whl"],
     ["orvalis-0.1.0.tar.gz", "build/temp/generated.c"],
     None,
 ]
 step = len(state["builds"])
-state["builds"].append({"argv": sys.argv[1:], "interpreter": os.path.basename(os.path.dirname(os.path.dirname(sys.executable))),
-                        "left_over": sorted(p for p in ("build", "dist") if os.path.exists(p))})
+environment = os.path.basename(os.path.dirname(os.path.dirname(sys.executable)))
+left_over = sorted(p for p in ("build", "dist") if os.path.exists(p))
+state["builds"].append({"argv": sys.argv[1:], "interpreter": environment, "left_over": left_over})
 json.dump(state, open("state.json", "w"))
 if plan[step] is None:
     sys.exit(3)
@@ -139,7 +143,8 @@ def test_builder_collects_first_wheel_and_cleans_between_builds(tmp_path):
         "tessaro",
         project,
         """
-        for name in ("py_envs", "env", "files", "file", "whl_dst_path", "save_path", "f", "remove_files"):
+        for name in ("py_envs", "env", "files", "file", "whl_dst_path", "save_path", "f",
+                     "remove_files"):
             print(name, "=", repr(getattr(tool, name)))
         """,
         ORVALIS_RELEASE_ENV_ROOT=str(root),
@@ -157,7 +162,7 @@ def test_builder_collects_first_wheel_and_cleans_between_builds(tmp_path):
     assert Path(collected).parent == dist
     assert destination == str(releases / Path(collected).name)
     assert all(line.startswith(str(dist)) and not line.endswith(".whl") for line in first[:-2])
-    rest = lines[len(first):]
+    rest = lines[len(first) :]
     assert rest[0] == "Deleted: ./src/ext.c"
     # second build: no wheel; its generated .c is cleaned with the build folder
     assert rest[1:3] == [str(dist / "orvalis-0.1.0.tar.gz"), "Deleted: ./build/temp/generated.c"]
@@ -193,15 +198,13 @@ def test_builder_defaults(tmp_path):
         "import os; print(tool.env_root, tool.env_python, tool.py_envs, sorted(os.listdir('.')))",
     )
     assert result.returncode == 0, result.stderr
+    envs = ["v38vexa", "v39vexa", "v310vexa", "v311vexa"]
     assert result.stdout.splitlines() == [
-        "D:/software/miniconda/envs/ python.exe ['v38vexa', 'v39vexa', 'v310vexa', 'v311vexa'] "
-        "['releases']"
+        f"D:/software/miniconda/envs/ python.exe {envs} ['releases']"
     ]
     # the four builds were attempted with the build machine's interpreters, in order
     tried = [line for line in result.stderr.splitlines() if "D:/software/miniconda/envs/" in line]
-    assert [next(e for e in ("v38vexa", "v39vexa", "v310vexa", "v311vexa") if f"/{e}/" in line) for line in tried] == [
-        "v38vexa", "v39vexa", "v310vexa", "v311vexa",
-    ]  # fmt: skip
+    assert [next(e for e in envs if f"/{e}/" in line) for line in tried] == envs
     assert all("python.exe" in line for line in tried)
 
 
@@ -211,10 +214,16 @@ WORK = REPO / "build" / "release-test"  # kept between runs: the CMake build com
 
 
 def _copy_sources(target: Path):
-    files = subprocess.run(
-        ["git", "ls-files", "--cached", "--others", "--exclude-standard", "-z"],
-        cwd=REPO, capture_output=True, check=True,
-    ).stdout.decode().split("\0")  # fmt: skip
+    files = (
+        subprocess.run(
+            ["git", "ls-files", "--cached", "--others", "--exclude-standard", "-z"],
+            cwd=REPO,
+            capture_output=True,
+            check=True,
+        )
+        .stdout.decode()
+        .split("\0")
+    )
     if target.exists():
         shutil.rmtree(target)
     for name in filter(None, files):
@@ -234,8 +243,10 @@ def _virtual_environment(path: Path) -> Path:
         subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(path)], check=True)
         site = subprocess.run(
             [str(python), "-c", "import sysconfig; print(sysconfig.get_path('purelib'))"],
-            capture_output=True, text=True, check=True,
-        ).stdout.strip()  # fmt: skip
+            capture_output=True,
+            text=True,
+            check=True,
+        ).stdout.strip()
         Path(site, "shared-dependencies.pth").write_text(sysconfig.get_path("purelib") + "\n")
     return python
 
@@ -258,7 +269,8 @@ def test_builder_builds_an_installable_wheel(tmp_path):
     assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
     releases = source / "releases"
     wheels = sorted(releases.glob("orvalis-*.whl"))
-    assert [w.name for w in wheels] == [f"orvalis-0.1.0-cp311-cp311-{sysconfig.get_platform().replace('-', '_').replace('.', '_')}.whl"]
+    platform = sysconfig.get_platform().replace("-", "_").replace(".", "_")
+    assert [w.name for w in wheels] == [f"orvalis-0.1.0-cp311-cp311-{platform}.whl"]
     assert (releases / "keep.txt").exists()
     printed = result.stdout.splitlines()
     assert str(wheels[0]) in printed
@@ -269,9 +281,20 @@ def test_builder_builds_an_installable_wheel(tmp_path):
     # install the collected wheel into a fresh environment and use it from there
     fresh = _virtual_environment(tmp_path / "fresh")
     install = subprocess.run(
-        [sys.executable, "-m", "pip", "--python", str(fresh), "install", "--no-index", "--quiet", str(wheels[0])],
-        capture_output=True, text=True,
-    )  # fmt: skip
+        [
+            sys.executable,
+            "-m",
+            "pip",
+            "--python",
+            str(fresh),
+            "install",
+            "--no-index",
+            "--quiet",
+            str(wheels[0]),
+        ],
+        capture_output=True,
+        text=True,
+    )
     assert install.returncode == 0, install.stderr
     check = (
         "import orvalis\n"
@@ -280,7 +303,9 @@ def test_builder_builds_an_installable_wheel(tmp_path):
         "print(brevant.split_features('add###a|||multiply###b|||c$$$$$$'))\n"
     )
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
-    used = subprocess.run([str(fresh), "-c", check], cwd=tmp_path, env=env, capture_output=True, text=True)
+    used = subprocess.run(
+        [str(fresh), "-c", check], cwd=tmp_path, env=env, capture_output=True, text=True
+    )
     assert used.returncode == 0, used.stderr
     location, features = used.stdout.splitlines()
     assert Path(location).is_relative_to(tmp_path / "fresh")

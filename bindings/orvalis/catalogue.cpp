@@ -3,10 +3,10 @@
 //
 // The class is a plain Python class (instance __dict__, overridable methods) whose methods are
 // native functions. requests, json and StringIO are imported when a method runs, not at load.
-#include "orvalis/orvalis.hpp"
-
 #include <initializer_list>
 #include <string>
+
+#include "orvalis/orvalis.hpp"
 
 namespace orvalis::api {
 
@@ -113,9 +113,9 @@ void get_meta_data(py::object self) {
         py::print(concat({py::str("starting request "), meta_url, py::str(" ...")}));
         if (!is_ok(response)) {
             py::object status = py::str(response.attr("status_code"));
-            PyErr_SetObject(PyExc_Exception,
-                            concat({py::str("Error: Unable to fetch data. Status code: "), status})
-                                .ptr());
+            PyErr_SetObject(
+                PyExc_Exception,
+                concat({py::str("Error: Unable to fetch data. Status code: "), status}).ptr());
             throw py::error_already_set();
         }
         json_data = json.attr("loads")(response.attr("text"));
@@ -212,9 +212,9 @@ void register_catalogue(py::module_& m) {
 
     add_method(cls, "__init__", "init", &init,
                sig_doc("init(self, name)", "下载数据集 name 的元数据和数据."), py::arg("name"));
-    add_method(cls, "get_meta_data", "get_meta_data", &get_meta_data,
-               sig_doc("get_meta_data(self)",
-                       "下载元数据, 设置 description, data_type 和 suffix."));
+    add_method(
+        cls, "get_meta_data", "get_meta_data", &get_meta_data,
+        sig_doc("get_meta_data(self)", "下载元数据, 设置 description, data_type 和 suffix."));
     add_method(cls, "get_real_data", "get_real_data", &get_real_data,
                sig_doc("get_real_data(self)", "按 data_type 读取数据, 设置 data."));
     add_method(cls, "get_dataframe", "get_dataframe", &get_dataframe,

@@ -18,7 +18,8 @@ py::object auc(const py::object& roc_auc_score, const py::object& y, const py::o
     py::object columns = proba.attr("shape")[py::int_(1)];
     if (!(columns > py::int_(1))) return roc_auc_score(y, proba);
     const py::ssize_t k_count = columns.cast<py::ssize_t>();
-    py::object int_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyLong_Type));
+    py::object int_type =
+        py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyLong_Type));
     py::object total = py::float_(0.0);
     for (py::ssize_t k = 0; k < k_count; ++k) {
         // (y == k).astype(int)
@@ -40,7 +41,8 @@ ClassificationScores classification_scores(const py::module_& metrics, const py:
                                            const py::object& proba, const py::object& predicted,
                                            const py::object& labels, const py::object& weight) {
     ClassificationScores s;
-    s.log_loss = metrics.attr("log_loss")(y, proba, "labels"_a = labels, "sample_weight"_a = weight);
+    s.log_loss =
+        metrics.attr("log_loss")(y, proba, "labels"_a = labels, "sample_weight"_a = weight);
     s.f1 = metrics.attr("f1_score")(y, predicted, "average"_a = "weighted");
     s.accuracy = metrics.attr("accuracy_score")(y, predicted);
     s.precision = metrics.attr("precision_score")(y, predicted, "average"_a = "weighted");
@@ -145,8 +147,8 @@ PYBIND11_MODULE(quillet, m) {
                                py::arg("weight_train") = py::none());
     };
     auto [a0, a1, a2, a3, a4, a5, a6, a7] = params();
-    m.def("custom_metric_classification", &custom_metric_classification, a0, a1, a2, a3, a4, a5,
-          a6, a7,
+    m.def("custom_metric_classification", &custom_metric_classification, a0, a1, a2, a3, a4, a5, a6,
+          a7,
           sig_doc(signature("custom_metric_classification").c_str(),
                   "Score a fitted classifier: returns (validation log loss, metrics), the metrics "
                   "being log loss, weighted F1, accuracy, weighted precision and recall and the "

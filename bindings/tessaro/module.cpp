@@ -59,8 +59,8 @@ void script(py::module_& m) {
     py::object stdout_ = py::module_::import("sys").attr("stdout");
     for (py::handle env : py_envs) {
         m.attr("env") = env;
-        py::object interpreter = env_root + py::reinterpret_borrow<py::object>(env) +
-                                 py::str("/") + env_python;
+        py::object interpreter =
+            env_root + py::reinterpret_borrow<py::object>(env) + py::str("/") + env_python;
         py::object command = shell_word(os, interpreter) + py::str(" setup.py sdist bdist_wheel");
         stdout_.attr("flush")();  // our lines before the build's own output
         os.attr("system")(command);
