@@ -151,8 +151,9 @@ def test_base_url_default_and_override(catalogue, monkeypatch, capsys):
     monkeypatch.delenv("ORVALIS_CATALOGUE_URL")
     default = NoDownload("tiny").prefix
     assert default.startswith("https://") and default.endswith("/dataset/public/")
-    monkeypatch.setenv("ORVALIS_CATALOGUE_URL", "")
-    assert NoDownload("tiny").prefix == default
+    for blank in ("", "  "):
+        monkeypatch.setenv("ORVALIS_CATALOGUE_URL", blank)
+        assert NoDownload("tiny").prefix == default
 
     monkeypatch.setenv("ORVALIS_CATALOGUE_URL", base.rstrip("/"))  # a mirror given without slash
     obj = load_dataset("tiny")

@@ -28,8 +28,9 @@ py::object environ_get(const char* variable) {
 
 py::str catalogue_prefix() {
     py::object value = environ_get(kPrefixVariable);
-    if (value.is_none() || py::len(value) == 0) return py::str(kDefaultPrefix);
-    std::string prefix = value.cast<std::string>();
+    if (value.is_none()) return py::str(kDefaultPrefix);
+    std::string prefix = value.attr("strip")().cast<std::string>();
+    if (prefix.empty()) return py::str(kDefaultPrefix);
     if (prefix.back() != '/') prefix += '/';
     return py::str(prefix);
 }
