@@ -386,3 +386,37 @@ def test_signatures(brevant):
         assert list(inspect.signature(getattr(brevant, op)).parameters) == ["df", "col", "d"]
     for op in PAIR:
         assert list(inspect.signature(getattr(brevant, op)).parameters) == ["df", "col1", "col2", "d"]
+
+
+@pytest.mark.parametrize("keys", ["ints", "floats", "uint64", "bools", "small_ints"])
+@pytest.mark.parametrize("d", ["1", "3", "-2", "0", "65", "-65"])
+def test_numeric_group_columns(brevant, keys, d):
+    """Group values read natively: integers, floats with NaN and signed zeros, bools."""
+    base = table(21, n=300)
+    rng = np.random.default_rng(2)
+    codes = rng.integers(0, 5, size=len(base))
+    base["k"] = {
+        "ints": codes * 10**15 - 7,
+        "floats": np.where(codes == 4, np.nan, np.where(codes == 3, -0.0, codes * 0.5)),
+        "uint64": codes.astype(np.uint64) + np.uint64(2**63),
+        "bools": codes % 2 == 0,
+        "small_ints": codes.astype(np.int8),
+    }[keys]
+    if keys == "floats":
+        base.loc[base.index[::7], "k"] = 0.0  # joins the -0.0 group
+    has_group = base["k"].notna().to_numpy()
+    ops = SHIFTS + (["tsum", "ts_rank"] if d in ("1", "3") else [])
+    for op in ops:
+        df = base.copy()
+        with grouped_by("k"):
+            getattr(brevant, op)(df, "x", d)
+        got = df[name_of(op, "x", d)].to_numpy()
+        want = expected(base, op, "x", d, "k")
+        same(got[has_group], want[has_group])
+        assert np.isnan(got[~has_group]).all()
+    df = base.copy()
+    if d == "3":
+        with grouped_by("k"):
+            brevant.tcorrelation(df, "x", "y", d)
+        same(df[name_of("tcorrelation", "x", "y", d)], pair_expected(base, "tcorrelation", "x",
+                                                                     "y", d, "k"))

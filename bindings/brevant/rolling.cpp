@@ -42,10 +42,56 @@ struct Grouping {
     bool any_series_row(std::size_t n) const { return grouped ? bounds.back() > 0 : n > 0; }
 };
 
-Grouping group_rows(py::object df, py::handle key) {
+// The group values of the table. One numeric column is hashed natively (no code per row is
+// kept); other group columns get codes from pandas.
+struct GroupKeys {
+    enum class Kind { none, ints, floats, other } kind = Kind::none;
+    Codes ints;
+    Floats floats;
+
+    std::size_t size() const {
+        return static_cast<std::size_t>(kind == Kind::ints ? ints.size() : floats.size());
+    }
+};
+
+GroupKeys group_keys(py::object df, py::handle key) {
+    GroupKeys k;
+    if (key.is_none()) return k;
+    k.kind = GroupKeys::Kind::other;
+    if (py::isinstance<py::list>(key)) return k;
+    py::object column = df[key];
+    py::object dtype = column.attr("dtype");
+    if (!py::isinstance(dtype, np().attr("dtype"))) return k;
+    const std::string kind = py::str(dtype.attr("kind"));
+    const auto itemsize = dtype.attr("itemsize").cast<std::int64_t>();
+    if (kind == "f") {
+        k.kind = GroupKeys::Kind::floats;
+        k.floats = Floats(np().attr("asarray")(column, "dtype"_a = "float64"));
+    } else if ((kind == "i" || kind == "u") && itemsize == 8) {
+        k.kind = GroupKeys::Kind::ints;
+        k.ints = Codes(np().attr("asarray")(column).attr("view")("int64"));
+    } else if (kind == "i" || kind == "u" || kind == "b") {
+        k.kind = GroupKeys::Kind::ints;
+        k.ints = Codes(np().attr("asarray")(column, "dtype"_a = "int64"));
+    }
+    return k;
+}
+
+Grouping group_rows(py::object df, py::handle key, GroupKeys keys) {
     Grouping g;
-    if (key.is_none()) return g;
+    if (keys.kind == GroupKeys::Kind::none) return g;
     g.grouped = true;
+    if (keys.kind != GroupKeys::Kind::other) {
+        g.order.resize(keys.size());
+        py::gil_scoped_release release;
+        if (keys.kind == GroupKeys::Kind::ints)
+            core::group_layout_by_key(std::span<const std::int64_t>(keys.ints.data(), keys.size()),
+                                      g.order, g.bounds);
+        else
+            core::group_layout_by_key(std::span<const double>(keys.floats.data(), keys.size()),
+                                      g.order, g.bounds);
+        return g;
+    }
     std::int64_t ngroups = 0;
     Codes codes;
     if (py::isinstance<py::list>(key)) {
@@ -67,6 +113,8 @@ Grouping group_rows(py::object df, py::handle key) {
     core::group_layout(c, ngroups, g.order, g.bounds);
     return g;
 }
+
+Grouping group_rows(py::object df, py::handle key) { return group_rows(df, key, group_keys(df, key)); }
 
 // int(d): the window length as written in the name.
 std::int64_t window_length(py::handle d) {
@@ -144,13 +192,16 @@ py::object shift_other(Stat stat, py::object df, py::handle key, py::object s, s
     return s.attr("groupby")(keys).attr(stat == Stat::diff ? "diff" : "shift")(w);
 }
 
+// Lags up to this long within numeric groups run in one pass over the rows (shift_by_key).
+constexpr std::int64_t kRingLag = 64;
+
 // One-column operators: name keyword###col|||d$$$, window int(d), grouped by the task's column.
 py::object single(const char* keyword, Stat stat, py::object df, py::handle col, py::handle d) {
     py::str name = feature_name(keyword, {col, d});
     py::object key = group_key();
     py::array_t<double> out;
     {
-        Grouping g = group_rows(df, key);
+        GroupKeys keys = group_keys(df, key);
         py::object series = df[col];
         const std::int64_t w = window_length(d);
         const bool shifting = stat == Stat::shift || stat == Stat::diff;
@@ -159,16 +210,34 @@ py::object single(const char* keyword, Stat stat, py::object df, py::handle col,
             df[name] = shift_other(stat, df, key, series, w);
             return df;
         }
-        Floats x = as_float64(series);
-        const auto n = static_cast<std::size_t>(x.size());
-        if ((stat == Stat::argmax || stat == Stat::argmin) && w == 0 && g.any_series_row(n))
-            throw py::value_error(stat == Stat::argmax ? "attempt to get argmax of an empty sequence"
-                                                       : "attempt to get argmin of an empty sequence");
-        out = py::array_t<double>(static_cast<py::ssize_t>(n));
-        std::span<const double> xs(x.data(), n);
-        std::span<double> os(out.mutable_data(), n);
-        py::gil_scoped_release release;
-        run(stat, xs, g.layout(), w, os);
+        const bool numeric_keys =
+            keys.kind == GroupKeys::Kind::ints || keys.kind == GroupKeys::Kind::floats;
+        if (shifting && numeric_keys && w >= -kRingLag && w <= kRingLag) {
+            Floats x = as_float64(series);
+            const auto n = static_cast<std::size_t>(x.size());
+            out = py::array_t<double>(static_cast<py::ssize_t>(n));
+            std::span<const double> xs(x.data(), n);
+            std::span<double> os(out.mutable_data(), n);
+            const bool diff = stat == Stat::diff;
+            py::gil_scoped_release release;
+            if (keys.kind == GroupKeys::Kind::ints)
+                core::shift_by_key(xs, {keys.ints.data(), n}, w, diff, os);
+            else
+                core::shift_by_key(xs, {keys.floats.data(), n}, w, diff, os);
+        } else {
+            Grouping g = group_rows(df, key, std::move(keys));
+            Floats x = as_float64(series);
+            const auto n = static_cast<std::size_t>(x.size());
+            if ((stat == Stat::argmax || stat == Stat::argmin) && w == 0 && g.any_series_row(n))
+                throw py::value_error(stat == Stat::argmax
+                                          ? "attempt to get argmax of an empty sequence"
+                                          : "attempt to get argmin of an empty sequence");
+            out = py::array_t<double>(static_cast<py::ssize_t>(n));
+            std::span<const double> xs(x.data(), n);
+            std::span<double> os(out.mutable_data(), n);
+            py::gil_scoped_release release;
+            run(stat, xs, g.layout(), w, os);
+        }
     }
     assign(df, name, out);
     return df;

@@ -1,6 +1,7 @@
 #include "orvalis/core/rolling.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <stdexcept>
 #include <vector>
@@ -293,7 +294,160 @@ void pair_stat(std::span<const double> x, std::span<const double> y, const Serie
     });
 }
 
+// ---- grouping by key ----------------------------------------------------------------------
+
+// Open-addressing hash table from 64-bit key patterns to group codes 0, 1, ... in order of first
+// appearance. Grows by doubling; never shrinks.
+class KeyTable {
+public:
+    KeyTable() { rehash(1024); }
+
+    std::int64_t insert(std::uint64_t key) {
+        std::size_t slot = probe(key);
+        if (slots_[slot].code >= 0) return slots_[slot].code;
+        if ((size_ + 1) * 2 > slots_.size()) {
+            rehash(slots_.size() * 2);
+            slot = probe(key);
+        }
+        slots_[slot] = {key, static_cast<std::int64_t>(size_)};
+        return static_cast<std::int64_t>(size_++);
+    }
+
+    // Code of a key that was inserted.
+    std::int64_t find(std::uint64_t key) const { return slots_[probe(key)].code; }
+
+private:
+    struct Slot {
+        std::uint64_t key = 0;
+        std::int64_t code = -1;  // -1: empty
+    };
+
+    static std::uint64_t mix(std::uint64_t k) {
+        k ^= k >> 33;
+        k *= 0xff51afd7ed558ccdULL;
+        k ^= k >> 33;
+        k *= 0xc4ceb9fe1a85ec53ULL;
+        k ^= k >> 33;
+        return k;
+    }
+
+    std::size_t probe(std::uint64_t key) const {
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t slot = static_cast<std::size_t>(mix(key)) & mask;
+        while (slots_[slot].code >= 0 && slots_[slot].key != key) slot = (slot + 1) & mask;
+        return slot;
+    }
+
+    void rehash(std::size_t capacity) {
+        std::vector<Slot> old(capacity);
+        old.swap(slots_);
+        for (const Slot& s : old)
+            if (s.code >= 0) slots_[probe(s.key)] = s;
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t size_ = 0;
+};
+
+// Two passes over the keys: count the rows of each group, then place each row after the rows of
+// its group seen before it (looking its code up again instead of keeping a code per row).
+// `pattern(k, bits)` gives a key's 64-bit pattern, false for a missing key.
+template <class Key, class Pattern>
+void layout_by_key(std::span<const Key> keys, std::span<std::int64_t> order,
+                   std::vector<std::int64_t>& bounds, Pattern pattern) {
+    if (order.size() != keys.size())
+        throw std::invalid_argument("group layout buffers do not match the keys");
+    KeyTable table;
+    std::vector<std::int64_t> counts;
+    std::uint64_t bits = 0;
+    for (const Key k : keys) {
+        if (!pattern(k, bits)) continue;
+        const auto code = static_cast<std::size_t>(table.insert(bits));
+        if (code == counts.size()) counts.push_back(0);
+        ++counts[code];
+    }
+    bounds.assign(counts.size() + 1, 0);
+    for (std::size_t g = 0; g < counts.size(); ++g) bounds[g + 1] = bounds[g] + counts[g];
+    std::vector<std::int64_t>& next = counts;  // reused: next free slot of each group
+    std::copy(bounds.begin(), bounds.end() - 1, next.begin());
+    auto missing = static_cast<std::size_t>(bounds.back());
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        const auto row = static_cast<std::int64_t>(i);
+        if (pattern(keys[i], bits))
+            order[static_cast<std::size_t>(next[static_cast<std::size_t>(table.find(bits))]++)] = row;
+        else
+            order[missing++] = row;
+    }
+}
+
+template <class Key, class Pattern>
+void lag_by_key(std::span<const double> x, std::span<const Key> keys, std::int64_t periods,
+                bool diff, std::span<double> out, Pattern pattern) {
+    if (x.size() != keys.size() || x.size() != out.size())
+        throw std::invalid_argument("column, keys and output differ in length");
+    constexpr std::int64_t kMaxLag = std::int64_t{1} << 20;
+    if (periods > kMaxLag || periods < -kMaxLag) throw std::invalid_argument("lag too long");
+    const auto p = static_cast<std::size_t>(periods < 0 ? -periods : periods);
+    const std::size_t n = x.size();
+    KeyTable table;
+    std::vector<std::int64_t> seen;  // rows of each group met so far
+    std::vector<double> ring;        // group c keeps its last p values in ring[c * p .. c * p + p)
+    std::uint64_t bits = 0;
+    for (std::size_t step = 0; step < n; ++step) {
+        // A lag looks back in table order, a lead is a lag over the rows in reverse.
+        const std::size_t i = periods >= 0 ? step : n - 1 - step;
+        if (!pattern(keys[i], bits)) {
+            out[i] = kNaN;
+            continue;
+        }
+        double before = x[i];
+        if (p > 0) {
+            const auto c = static_cast<std::size_t>(table.insert(bits));
+            if (c == seen.size()) {
+                seen.push_back(0);
+                ring.resize(ring.size() + p);
+            }
+            const std::size_t slot = c * p + static_cast<std::size_t>(seen[c]) % p;
+            before = seen[c] >= static_cast<std::int64_t>(p) ? ring[slot] : kNaN;
+            ring[slot] = x[i];
+            ++seen[c];
+        }
+        out[i] = diff ? x[i] - before : before;
+    }
+}
+
+bool int_key(std::int64_t k, std::uint64_t& bits) {
+    bits = static_cast<std::uint64_t>(k);
+    return true;
+}
+
+bool float_key(double k, std::uint64_t& bits) {
+    if (k != k) return false;
+    bits = k == 0.0 ? 0 : std::bit_cast<std::uint64_t>(k);
+    return true;
+}
+
 }  // namespace
+
+void shift_by_key(std::span<const double> x, std::span<const std::int64_t> keys,
+                  std::int64_t periods, bool diff, std::span<double> out) {
+    lag_by_key(x, keys, periods, diff, out, int_key);
+}
+
+void shift_by_key(std::span<const double> x, std::span<const double> keys, std::int64_t periods,
+                  bool diff, std::span<double> out) {
+    lag_by_key(x, keys, periods, diff, out, float_key);
+}
+
+void group_layout_by_key(std::span<const std::int64_t> keys, std::span<std::int64_t> order,
+                         std::vector<std::int64_t>& bounds) {
+    layout_by_key(keys, order, bounds, int_key);
+}
+
+void group_layout_by_key(std::span<const double> keys, std::span<std::int64_t> order,
+                         std::vector<std::int64_t>& bounds) {
+    layout_by_key(keys, order, bounds, float_key);
+}
 
 void group_layout(std::span<const std::int64_t> codes, std::int64_t ngroups,
                   std::span<std::int64_t> order, std::span<std::int64_t> bounds) {

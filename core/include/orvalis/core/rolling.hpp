@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 namespace orvalis::core {
 
@@ -29,6 +30,15 @@ struct SeriesLayout {
 void group_layout(std::span<const std::int64_t> codes, std::int64_t ngroups,
                   std::span<std::int64_t> order, std::span<std::int64_t> bounds);
 
+// The same from the group values themselves (hashed natively, no code buffer): rows with equal
+// keys form one series, NaN keys belong to none. Fills `order` (size n) and sets `bounds` to one
+// more entry than there are groups. Integer keys compare by value, float keys by value with
+// 0.0 == -0.0.
+void group_layout_by_key(std::span<const std::int64_t> keys, std::span<std::int64_t> order,
+                         std::vector<std::int64_t>& bounds);
+void group_layout_by_key(std::span<const double> keys, std::span<std::int64_t> order,
+                         std::vector<std::int64_t>& bounds);
+
 // Length of the longest series.
 std::size_t longest_series(const SeriesLayout& layout, std::size_t n);
 
@@ -38,6 +48,14 @@ void shift(std::span<const double> x, const SeriesLayout& layout, std::int64_t p
 // x minus the value `periods` rows earlier in the series.
 void diff(std::span<const double> x, const SeriesLayout& layout, std::int64_t periods,
           std::span<double> out);
+
+// shift / diff within groups of equal keys (NaN keys: no group, NaN out) in one pass over the
+// rows in table order, keeping the last |periods| values of each group in a ring: for short lags,
+// where it beats ordering the rows by group. |periods| <= 2^20.
+void shift_by_key(std::span<const double> x, std::span<const std::int64_t> keys,
+                  std::int64_t periods, bool diff, std::span<double> out);
+void shift_by_key(std::span<const double> x, std::span<const double> keys, std::int64_t periods,
+                  bool diff, std::span<double> out);
 
 // Window statistics; `window` >= 0 (a window of 0 holds no rows: sum 0, the others missing).
 void roll_sum(std::span<const double> x, const SeriesLayout& layout, std::int64_t window,
