@@ -385,7 +385,8 @@ def test_signatures(brevant):
     for op in SINGLE + ["indneutralize"]:
         assert list(inspect.signature(getattr(brevant, op)).parameters) == ["df", "col", "d"]
     for op in PAIR:
-        assert list(inspect.signature(getattr(brevant, op)).parameters) == ["df", "col1", "col2", "d"]
+        params = list(inspect.signature(getattr(brevant, op)).parameters)
+        assert params == ["df", "col1", "col2", "d"]
 
 
 @pytest.mark.parametrize("keys", ["ints", "floats", "uint64", "bools", "small_ints"])

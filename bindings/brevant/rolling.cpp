@@ -114,7 +114,9 @@ Grouping group_rows(py::object df, py::handle key, GroupKeys keys) {
     return g;
 }
 
-Grouping group_rows(py::object df, py::handle key) { return group_rows(df, key, group_keys(df, key)); }
+Grouping group_rows(py::object df, py::handle key) {
+    return group_rows(df, key, group_keys(df, key));
+}
 
 // int(d): the window length as written in the name.
 std::int64_t window_length(py::handle d) {
@@ -141,7 +143,8 @@ Floats as_float64(py::handle series) {
     if (py::isinstance(dtype, np().attr("dtype")) && numeric_dtype(series))
         return Floats(np().attr("asarray")(series, "dtype"_a = "float64"));
     try {
-        return Floats(series.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np().attr("nan")));
+        return Floats(
+            series.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np().attr("nan")));
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
     }
@@ -308,7 +311,8 @@ void register_rolling(py::module_& m) {
         {"ts_mean", Stat::mean, "Mean of col over the last d rows."},
         {"ts_max", Stat::max, "Maximum of col over the last d rows."},
         {"ts_min", Stat::min, "Minimum of col over the last d rows."},
-        {"stddev", Stat::std, "Sample standard deviation (divisor d - 1) of col over the last d rows."},
+        {"stddev", Stat::std,
+         "Sample standard deviation (divisor d - 1) of col over the last d rows."},
         {"ts_rank", Stat::rank,
          "Rank of the row's value among the last d rows: ascending from 1, ties averaged."},
         {"product", Stat::prod, "Product of col over the last d rows."},

@@ -125,7 +125,8 @@ void running(std::span<const double> x, const SeriesLayout& layout, std::int64_t
 
 // A window of no rows: the empty sum is 0, every other statistic is missing.
 void empty_window(const SeriesLayout& layout, std::size_t n, double value, std::span<double> out) {
-    for_each_series(layout, n, out, [&](auto rows, std::size_t len) { fill(rows, len, value, out); });
+    for_each_series(layout, n, out,
+                    [&](auto rows, std::size_t len) { fill(rows, len, value, out); });
 }
 
 // ---- max / min / argmax / argmin ------------------------------------------------------------
@@ -182,7 +183,8 @@ void extreme(std::span<const double> x, const SeriesLayout& layout, std::int64_t
             while (!q.empty() && q.front().first <= i - w) q.pop_front();
             double r = kNaN;
             if (i + 1 >= w && last_missing <= i - w && !q.empty())
-                r = Position ? static_cast<double>(q.front().first - (i - w + 1)) : q.front().second;
+                r = Position ? static_cast<double>(q.front().first - (i - w + 1))
+                             : q.front().second;
             out[rows[u]] = r;
         }
     });
@@ -374,7 +376,8 @@ void layout_by_key(std::span<const Key> keys, std::span<std::int64_t> order,
     for (std::size_t i = 0; i < keys.size(); ++i) {
         const auto row = static_cast<std::int64_t>(i);
         if (pattern(keys[i], bits))
-            order[static_cast<std::size_t>(next[static_cast<std::size_t>(table.find(bits))]++)] = row;
+            order[static_cast<std::size_t>(next[static_cast<std::size_t>(table.find(bits))]++)] =
+                row;
         else
             order[missing++] = row;
     }
@@ -479,7 +482,8 @@ std::size_t longest_series(const SeriesLayout& layout, std::size_t n) {
     if (layout.order.empty()) return n;
     std::size_t longest = 0;
     for (std::size_t k = 1; k < layout.bounds.size(); ++k)
-        longest = std::max(longest, static_cast<std::size_t>(layout.bounds[k] - layout.bounds[k - 1]));
+        longest = std::max(longest,
+                           static_cast<std::size_t>(layout.bounds[k] - layout.bounds[k - 1]));
     return longest;
 }
 
