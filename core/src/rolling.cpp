@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <stdexcept>
+#include <type_traits>
 #include <vector>
 
 #include "orvalis/core/kahan.hpp"
@@ -86,6 +87,22 @@ void shift_impl(std::span<const double> x, const SeriesLayout& layout, std::int6
         const auto slen = static_cast<std::int64_t>(len);
         if (periods >= slen || periods <= -slen) {
             fill(rows, len, kNaN, out);
+            return;
+        }
+        if constexpr (std::is_same_v<decltype(rows), Contiguous>) {
+            // The whole table: a block copy (or difference) and a NaN edge.
+            const auto p = static_cast<std::size_t>(periods < 0 ? -periods : periods);
+            const std::size_t keep = len - p;
+            double* dst = out.data() + (periods >= 0 ? p : 0);
+            const double* src = x.data() + (periods >= 0 ? 0 : p);
+            const double* here = x.data() + (periods >= 0 ? p : 0);
+            if constexpr (Diff) {
+                for (std::size_t k = 0; k < keep; ++k) dst[k] = here[k] - src[k];
+            } else {
+                std::copy(src, src + keep, dst);
+            }
+            double* edge = out.data() + (periods >= 0 ? 0 : keep);
+            std::fill(edge, edge + p, kNaN);
             return;
         }
         for (std::int64_t i = 0; i < slen; ++i) {
