@@ -98,7 +98,7 @@ def expected(df, op, col, d, group=None):
         rows = df
         if op in APPLIED:
             # rolling(w).apply on a groupby fails when some rows have no group value; those rows
-            # get no feature anyway, so the reference is built from the others.
+            # get no feature anyway, so the expected values come from the others.
             rows = df[df[group].notna().to_numpy().reshape(len(df), -1).all(axis=1)]
         ref["r"] = GROUPED[op](rows.groupby(group)[col], w)
     return ref["r"].to_numpy(dtype="float64")

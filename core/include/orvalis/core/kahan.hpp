@@ -1,7 +1,7 @@
 // Running window accumulators with add/remove: a compensated (Kahan) sum and an online
 // (Welford) variance. The arithmetic is written out step by step on purpose: the same operations
-// in the same order give the same bits as the reference window kernels, which matters where the
-// result is a small difference of large numbers (constant windows, correlations).
+// in the same order give the same bits as pandas' rolling kernels, which matters where the result
+// is a small difference of large numbers (constant windows, correlations).
 #pragma once
 
 #include <cmath>
