@@ -421,3 +421,14 @@ def test_numeric_group_columns(brevant, keys, d):
             brevant.tcorrelation(df, "x", "y", d)
         same(df[name_of("tcorrelation", "x", "y", d)], pair_expected(base, "tcorrelation", "x",
                                                                      "y", d, "k"))
+
+
+def test_lags_within_many_small_groups(brevant):
+    """More groups than the one-pass lag keeps rings for: same values as pandas."""
+    rng = np.random.default_rng(4)
+    base = pd.DataFrame({"x": rng.normal(size=400), "k": rng.integers(0, 150, size=400)})
+    for op, d in [("delay", "40"), ("delta", "-3"), ("delay", "64")]:
+        df = base.copy()
+        with grouped_by("k"):
+            getattr(brevant, op)(df, "x", d)
+        same(df[name_of(op, "x", d)], expected(base, op, "x", d, "k"))

@@ -96,7 +96,7 @@ Grouping group_rows(py::object df, py::handle key, GroupKeys keys) {
     Codes codes;
     if (py::isinstance<py::list>(key)) {
         // Several grouping columns: group numbers, -1 where a key is missing.
-        py::object by = df.attr("groupby")(key, "sort"_a = false);
+        py::object by = df.attr("groupby")(key, "sort"_a = false, "observed"_a = true);
         codes = Codes(by.attr("ngroup")().attr("to_numpy")("dtype"_a = "int64", "na_value"_a = -1));
         ngroups = by.attr("ngroups").cast<std::int64_t>();
     } else {
@@ -215,6 +215,7 @@ py::object single(const char* keyword, Stat stat, py::object df, py::handle col,
         }
         const bool numeric_keys =
             keys.kind == GroupKeys::Kind::ints || keys.kind == GroupKeys::Kind::floats;
+        bool done = false;
         if (shifting && numeric_keys && w >= -kRingLag && w <= kRingLag) {
             Floats x = as_float64(series);
             const auto n = static_cast<std::size_t>(x.size());
@@ -224,10 +225,11 @@ py::object single(const char* keyword, Stat stat, py::object df, py::handle col,
             const bool diff = stat == Stat::diff;
             py::gil_scoped_release release;
             if (keys.kind == GroupKeys::Kind::ints)
-                core::shift_by_key(xs, {keys.ints.data(), n}, w, diff, os);
+                done = core::shift_by_key(xs, {keys.ints.data(), n}, w, diff, os);
             else
-                core::shift_by_key(xs, {keys.floats.data(), n}, w, diff, os);
-        } else {
+                done = core::shift_by_key(xs, {keys.floats.data(), n}, w, diff, os);
+        }
+        if (!done) {
             Grouping g = group_rows(df, key, std::move(keys));
             Floats x = as_float64(series);
             const auto n = static_cast<std::size_t>(x.size());
@@ -235,7 +237,8 @@ py::object single(const char* keyword, Stat stat, py::object df, py::handle col,
                 throw py::value_error(stat == Stat::argmax
                                           ? "attempt to get argmax of an empty sequence"
                                           : "attempt to get argmin of an empty sequence");
-            out = py::array_t<double>(static_cast<py::ssize_t>(n));
+            if (static_cast<std::size_t>(out.size()) != n)  // not left by a lag that gave up
+                out = py::array_t<double>(static_cast<py::ssize_t>(n));
             std::span<const double> xs(x.data(), n);
             std::span<double> os(out.mutable_data(), n);
             py::gil_scoped_release release;

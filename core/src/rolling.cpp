@@ -401,7 +401,7 @@ void layout_by_key(std::span<const Key> keys, std::span<std::int64_t> order,
 }
 
 template <class Key, class Pattern>
-void lag_by_key(std::span<const double> x, std::span<const Key> keys, std::int64_t periods,
+bool lag_by_key(std::span<const double> x, std::span<const Key> keys, std::int64_t periods,
                 bool diff, std::span<double> out, Pattern pattern) {
     if (x.size() != keys.size() || x.size() != out.size())
         throw std::invalid_argument("column, keys and output differ in length");
@@ -424,6 +424,7 @@ void lag_by_key(std::span<const double> x, std::span<const Key> keys, std::int64
         if (p > 0) {
             const auto c = static_cast<std::size_t>(table.insert(bits));
             if (c == seen.size()) {
+                if (ring.size() + p > n) return false;
                 seen.push_back(0);
                 ring.resize(ring.size() + p);
             }
@@ -434,6 +435,7 @@ void lag_by_key(std::span<const double> x, std::span<const Key> keys, std::int64
         }
         out[i] = diff ? x[i] - before : before;
     }
+    return true;
 }
 
 bool int_key(std::int64_t k, std::uint64_t& bits) {
@@ -449,14 +451,14 @@ bool float_key(double k, std::uint64_t& bits) {
 
 }  // namespace
 
-void shift_by_key(std::span<const double> x, std::span<const std::int64_t> keys,
+bool shift_by_key(std::span<const double> x, std::span<const std::int64_t> keys,
                   std::int64_t periods, bool diff, std::span<double> out) {
-    lag_by_key(x, keys, periods, diff, out, int_key);
+    return lag_by_key(x, keys, periods, diff, out, int_key);
 }
 
-void shift_by_key(std::span<const double> x, std::span<const double> keys, std::int64_t periods,
+bool shift_by_key(std::span<const double> x, std::span<const double> keys, std::int64_t periods,
                   bool diff, std::span<double> out) {
-    lag_by_key(x, keys, periods, diff, out, float_key);
+    return lag_by_key(x, keys, periods, diff, out, float_key);
 }
 
 void group_layout_by_key(std::span<const std::int64_t> keys, std::span<std::int64_t> order,

@@ -51,10 +51,12 @@ void diff(std::span<const double> x, const SeriesLayout& layout, std::int64_t pe
 
 // shift / diff within groups of equal keys (NaN keys: no group, NaN out) in one pass over the
 // rows in table order, keeping the last |periods| values of each group in a ring: for short lags,
-// where it beats ordering the rows by group. |periods| <= 2^20.
-void shift_by_key(std::span<const double> x, std::span<const std::int64_t> keys,
+// where it beats ordering the rows by group. |periods| <= 2^20. Returns false, with `out` only
+// partly written, when the rings would hold more values than the column (many groups): order the
+// rows by group instead.
+bool shift_by_key(std::span<const double> x, std::span<const std::int64_t> keys,
                   std::int64_t periods, bool diff, std::span<double> out);
-void shift_by_key(std::span<const double> x, std::span<const double> keys, std::int64_t periods,
+bool shift_by_key(std::span<const double> x, std::span<const double> keys, std::int64_t periods,
                   bool diff, std::span<double> out);
 
 // Window statistics; `window` >= 0 (a window of 0 holds no rows: sum 0, the others missing).
