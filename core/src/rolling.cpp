@@ -368,15 +368,47 @@ private:
     std::size_t size_ = 0;
 };
 
+// Integer keys that span a short range index a table of codes directly.
+class DenseTable {
+public:
+    DenseTable(std::uint64_t min, std::size_t range) : min_(min), codes_(range, -1) {}
+
+    std::int64_t insert(std::uint64_t key) {
+        std::int32_t& c = codes_[static_cast<std::size_t>(key - min_)];
+        if (c < 0) c = size_++;
+        return c;
+    }
+    std::int64_t find(std::uint64_t key) const {
+        return codes_[static_cast<std::size_t>(key - min_)];
+    }
+
+private:
+    std::uint64_t min_;
+    std::vector<std::int32_t> codes_;
+    std::int32_t size_ = 0;
+};
+
+// Calls f(table) with a DenseTable when the integer keys span at most about one code per row,
+// else with a KeyTable.
+template <class F>
+decltype(auto) with_int_table(std::span<const std::int64_t> keys, F&& f) {
+    if (!keys.empty()) {
+        const auto [lo, hi] = std::minmax_element(keys.begin(), keys.end());
+        const std::uint64_t span = static_cast<std::uint64_t>(*hi) - static_cast<std::uint64_t>(*lo);
+        if (span < keys.size() + 65536 && span < (std::uint64_t{1} << 31))
+            return f(DenseTable(static_cast<std::uint64_t>(*lo), static_cast<std::size_t>(span) + 1));
+    }
+    return f(KeyTable());
+}
+
 // Two passes over the keys: count the rows of each group, then place each row after the rows of
 // its group seen before it (looking its code up again instead of keeping a code per row).
 // `pattern(k, bits)` gives a key's 64-bit pattern, false for a missing key.
-template <class Key, class Pattern>
+template <class Table, class Key, class Pattern>
 void layout_by_key(std::span<const Key> keys, std::span<std::int64_t> order,
-                   std::vector<std::int64_t>& bounds, Pattern pattern) {
+                   std::vector<std::int64_t>& bounds, Table table, Pattern pattern) {
     if (order.size() != keys.size())
         throw std::invalid_argument("group layout buffers do not match the keys");
-    KeyTable table;
     std::vector<std::int64_t> counts;
     std::uint64_t bits = 0;
     for (const Key k : keys) {
@@ -400,17 +432,16 @@ void layout_by_key(std::span<const Key> keys, std::span<std::int64_t> order,
     }
 }
 
-template <class Key, class Pattern>
+template <class Table, class Key, class Pattern>
 bool lag_by_key(std::span<const double> x, std::span<const Key> keys, std::int64_t periods,
-                bool diff, std::span<double> out, Pattern pattern) {
+                bool diff, std::span<double> out, Table table, Pattern pattern) {
     if (x.size() != keys.size() || x.size() != out.size())
         throw std::invalid_argument("column, keys and output differ in length");
     constexpr std::int64_t kMaxLag = std::int64_t{1} << 20;
     if (periods > kMaxLag || periods < -kMaxLag) throw std::invalid_argument("lag too long");
     const auto p = static_cast<std::size_t>(periods < 0 ? -periods : periods);
     const std::size_t n = x.size();
-    KeyTable table;
-    std::vector<std::int64_t> seen;  // rows of each group met so far
+    std::vector<std::int64_t> seen;  // position in the ring of each group
     std::vector<double> ring;        // group c keeps its last p values in ring[c * p .. c * p + p)
     std::uint64_t bits = 0;
     for (std::size_t step = 0; step < n; ++step) {
@@ -428,10 +459,12 @@ bool lag_by_key(std::span<const double> x, std::span<const Key> keys, std::int64
                 seen.push_back(0);
                 ring.resize(ring.size() + p);
             }
-            const std::size_t slot = c * p + static_cast<std::size_t>(seen[c]) % p;
-            before = seen[c] >= static_cast<std::int64_t>(p) ? ring[slot] : kNaN;
+            // seen[c] runs 0 .. p-1 while the ring fills, then cycles p .. 2p-1 (no division).
+            const auto k = static_cast<std::size_t>(seen[c]);
+            const std::size_t slot = c * p + (k < p ? k : k - p);
+            before = k >= p ? ring[slot] : kNaN;
             ring[slot] = x[i];
-            ++seen[c];
+            seen[c] = static_cast<std::int64_t>(k + 1 == 2 * p ? p : k + 1);
         }
         out[i] = diff ? x[i] - before : before;
     }
@@ -453,22 +486,26 @@ bool float_key(double k, std::uint64_t& bits) {
 
 bool shift_by_key(std::span<const double> x, std::span<const std::int64_t> keys,
                   std::int64_t periods, bool diff, std::span<double> out) {
-    return lag_by_key(x, keys, periods, diff, out, int_key);
+    return with_int_table(keys, [&](auto table) {
+        return lag_by_key(x, keys, periods, diff, out, std::move(table), int_key);
+    });
 }
 
 bool shift_by_key(std::span<const double> x, std::span<const double> keys, std::int64_t periods,
                   bool diff, std::span<double> out) {
-    return lag_by_key(x, keys, periods, diff, out, float_key);
+    return lag_by_key(x, keys, periods, diff, out, KeyTable(), float_key);
 }
 
 void group_layout_by_key(std::span<const std::int64_t> keys, std::span<std::int64_t> order,
                          std::vector<std::int64_t>& bounds) {
-    layout_by_key(keys, order, bounds, int_key);
+    with_int_table(keys, [&](auto table) {
+        layout_by_key(keys, order, bounds, std::move(table), int_key);
+    });
 }
 
 void group_layout_by_key(std::span<const double> keys, std::span<std::int64_t> order,
                          std::vector<std::int64_t>& bounds) {
-    layout_by_key(keys, order, bounds, float_key);
+    layout_by_key(keys, order, bounds, KeyTable(), float_key);
 }
 
 void group_layout(std::span<const std::int64_t> codes, std::int64_t ngroups,
