@@ -14,12 +14,24 @@ namespace {
 
 // Row of the i-th value of a series: the series is either the whole table in order or a run of
 // `order`.
+// `ahead(i, len, in, out)` asks for the rows a few steps on: a gathered series reads and writes
+// scattered rows, and the kernels' work per row is too short to hide the memory latency.
 struct Contiguous {
     std::size_t operator[](std::size_t i) const { return i; }
+    void ahead(std::size_t, std::size_t, const double*, double*, const double* = nullptr) const {}
 };
 struct Gathered {
+    static constexpr std::size_t kAhead = 16;
     const std::int64_t* rows;
     std::size_t operator[](std::size_t i) const { return static_cast<std::size_t>(rows[i]); }
+    void ahead(std::size_t i, std::size_t len, const double* in, double* out,
+               const double* in2 = nullptr) const {
+        if (i + kAhead >= len) return;
+        const auto r = static_cast<std::size_t>(rows[i + kAhead]);
+        __builtin_prefetch(in + r);
+        __builtin_prefetch(out + r, 1);
+        if (in2) __builtin_prefetch(in2 + r);
+    }
 };
 
 // The rolling statistics see +-inf as missing.
@@ -106,6 +118,7 @@ void shift_impl(std::span<const double> x, const SeriesLayout& layout, std::int6
             return;
         }
         for (std::int64_t i = 0; i < slen; ++i) {
+            rows.ahead(static_cast<std::size_t>(i), len, x.data(), out.data());
             const std::int64_t src = i - periods;
             const double here = x[rows[static_cast<std::size_t>(i)]];
             double v = kNaN;
@@ -129,6 +142,7 @@ void running(std::span<const double> x, const SeriesLayout& layout, std::int64_t
         const std::int64_t w = clamp_window(window, len);
         Acc acc;
         for (std::size_t i = 0; i < len; ++i) {
+            rows.ahead(i, len, x.data(), out.data());
             if (w == 1) {
                 acc = Acc{};
             } else if (static_cast<std::int64_t>(i) >= w) {
@@ -189,6 +203,7 @@ void extreme(std::span<const double> x, const SeriesLayout& layout, std::int64_t
         q.clear();
         std::int64_t last_missing = -w - 1;
         for (std::size_t u = 0; u < len; ++u) {
+            rows.ahead(u, len, x.data(), out.data());
             const auto i = static_cast<std::int64_t>(u);
             const double v = x[rows[u]];
             if (!std::isfinite(v)) {
@@ -239,6 +254,7 @@ void complete_windows(std::span<const double> x, const SeriesLayout& layout, std
         const std::int64_t w = clamp_window(window, len);
         std::int64_t last_missing = -w - 1;
         for (std::size_t u = 0; u < len; ++u) {
+            rows.ahead(u, len, x.data(), out.data());
             const auto i = static_cast<std::int64_t>(u);
             if (!std::isfinite(x[rows[u]])) last_missing = i;
             out[rows[u]] = (i + 1 >= w && last_missing <= i - w) ? f(rows, u, w) : kNaN;
@@ -291,6 +307,7 @@ void pair_stat(std::span<const double> x, std::span<const double> y, const Serie
         Acc acc;
         double a, b;
         for (std::size_t i = 0; i < len; ++i) {
+            rows.ahead(i, len, x.data(), out.data(), y.data());
             if (w == 1) {
                 acc = Acc{};
             } else if (static_cast<std::int64_t>(i) >= w) {
@@ -616,6 +633,7 @@ void roll_rank(std::span<const double> x, const SeriesLayout& layout, std::int64
         const std::int64_t w = clamp_window(window, len);
         sorted.clear();
         for (std::size_t u = 0; u < len; ++u) {
+            rows.ahead(u, len, x.data(), out.data());
             if (static_cast<std::int64_t>(u) >= w) {
                 const double old = finite_or_nan(x[rows[u - static_cast<std::size_t>(w)]]);
                 if (old == old) sorted.erase(std::lower_bound(sorted.begin(), sorted.end(), old));
