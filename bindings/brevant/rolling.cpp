@@ -225,9 +225,9 @@ py::object single(const char* keyword, Stat stat, py::object df, py::handle col,
             const bool diff = stat == Stat::diff;
             py::gil_scoped_release release;
             if (keys.kind == GroupKeys::Kind::ints)
-                done = core::shift_by_key(xs, {keys.ints.data(), n}, w, diff, os);
+                done = core::shift_by_key(xs, {keys.ints.data(), keys.size()}, w, diff, os);
             else
-                done = core::shift_by_key(xs, {keys.floats.data(), n}, w, diff, os);
+                done = core::shift_by_key(xs, {keys.floats.data(), keys.size()}, w, diff, os);
         }
         if (!done) {
             Grouping g = group_rows(df, key, std::move(keys));
