@@ -160,10 +160,11 @@ def test_two_column_operators_match_pandas(brevant, op, grouped):
 def test_values_follow_row_position_not_labels(brevant, op):
     """Repeated, unordered row labels give the values the same rows get under a RangeIndex."""
     base = table(11, n=120)
+    base["k"] = np.random.default_rng(1).integers(0, 4, size=len(base))
     labelled = base.copy()
     labelled.index = np.random.default_rng(0).integers(0, 30, size=len(base))
     args = ("x", "y", "3") if op in PAIR else ("x", "3")
-    for group in [None, "g"]:
+    for group in [None, "g", "k"]:
         plain, odd = base.copy(), labelled.copy()
         with grouped_by(group):
             getattr(brevant, op)(plain, *args)
