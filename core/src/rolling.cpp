@@ -488,41 +488,46 @@ bool lag_by_key(std::span<const double> x, std::span<const Key> keys, std::int64
     return true;
 }
 
-bool int_key(std::int64_t k, std::uint64_t& bits) {
-    bits = static_cast<std::uint64_t>(k);
-    return true;
-}
+// Key patterns (function objects, so that the per-row test inlines).
+struct IntKey {
+    bool operator()(std::int64_t k, std::uint64_t& bits) const {
+        bits = static_cast<std::uint64_t>(k);
+        return true;
+    }
+};
 
-bool float_key(double k, std::uint64_t& bits) {
-    if (k != k) return false;
-    bits = k == 0.0 ? 0 : std::bit_cast<std::uint64_t>(k);
-    return true;
-}
+struct FloatKey {
+    bool operator()(double k, std::uint64_t& bits) const {
+        if (k != k) return false;
+        bits = k == 0.0 ? 0 : std::bit_cast<std::uint64_t>(k);
+        return true;
+    }
+};
 
 }  // namespace
 
 bool shift_by_key(std::span<const double> x, std::span<const std::int64_t> keys,
                   std::int64_t periods, bool diff, std::span<double> out) {
     return with_int_table(keys, [&](auto table) {
-        return lag_by_key(x, keys, periods, diff, out, std::move(table), int_key);
+        return lag_by_key(x, keys, periods, diff, out, std::move(table), IntKey{});
     });
 }
 
 bool shift_by_key(std::span<const double> x, std::span<const double> keys, std::int64_t periods,
                   bool diff, std::span<double> out) {
-    return lag_by_key(x, keys, periods, diff, out, KeyTable(), float_key);
+    return lag_by_key(x, keys, periods, diff, out, KeyTable(), FloatKey{});
 }
 
 void group_layout_by_key(std::span<const std::int64_t> keys, std::span<std::int64_t> order,
                          std::vector<std::int64_t>& bounds) {
     with_int_table(keys, [&](auto table) {
-        layout_by_key(keys, order, bounds, std::move(table), int_key);
+        layout_by_key(keys, order, bounds, std::move(table), IntKey{});
     });
 }
 
 void group_layout_by_key(std::span<const double> keys, std::span<std::int64_t> order,
                          std::vector<std::int64_t>& bounds) {
-    layout_by_key(keys, order, bounds, KeyTable(), float_key);
+    layout_by_key(keys, order, bounds, KeyTable(), FloatKey{});
 }
 
 void group_layout(std::span<const std::int64_t> codes, std::int64_t ngroups,
