@@ -8,6 +8,8 @@ import inspect
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from module.common import task_config
 
@@ -99,7 +101,8 @@ def expected(df, op, col, d, group=None):
         if op in APPLIED:
             # rolling(w).apply on a groupby fails when some rows have no group value; those rows
             # get no feature anyway, so the expected values come from the others.
-            rows = df[df[group].notna().to_numpy().reshape(len(df), -1).all(axis=1)]
+            present = df[group].notna()
+            rows = df[(present.all(axis=1) if present.ndim > 1 else present).to_numpy()]
         ref["r"] = GROUPED[op](rows.groupby(group)[col], w)
     return ref["r"].to_numpy(dtype="float64")
 
@@ -433,3 +436,30 @@ def test_lags_within_many_small_groups(brevant):
         with grouped_by("k"):
             getattr(brevant, op)(df, "x", d)
         same(df[name_of(op, "x", d)], expected(base, op, "x", d, "k"))
+
+
+@given(
+    values=st.lists(st.one_of(st.floats(-1e6, 1e6), st.just(np.nan), st.sampled_from([0.0, 1.5])),
+                    min_size=1, max_size=40),
+    other=st.lists(st.floats(-1e3, 1e3), min_size=40, max_size=40),
+    groups=st.lists(st.sampled_from([1, 2, 3]), min_size=40, max_size=40),
+    w=st.integers(1, 6),
+    grouped=st.booleans(),
+)
+@settings(max_examples=60, deadline=None)
+def test_window_statistics_property(brevant, values, other, groups, w, grouped):
+    """Arbitrary short columns: NaN, repeated values, windows near the column length."""
+    n = len(values)
+    base = pd.DataFrame({"x": values, "y": other[:n], "g": groups[:n]}, dtype="float64")
+    group = "g" if grouped else None
+    d = str(w)
+    for op in ["tsum", "ts_mean", "stddev", "ts_rank", "ts_max", "decay_linear"]:
+        df = base.copy()
+        with grouped_by(group):
+            getattr(brevant, op)(df, "x", d)
+        same(df[name_of(op, "x", d)], expected(base, op, "x", d, group))
+    for op in PAIR:
+        df = base.copy()
+        with grouped_by(group):
+            getattr(brevant, op)(df, "x", "y", d)
+        same(df[name_of(op, "x", "y", d)], pair_expected(base, op, "x", "y", d, group))
