@@ -153,9 +153,9 @@ Floats as_float64(py::handle series) {
     throw py::error_already_set();
 }
 
-// df[name] = Series(values, index=df.index)
+// df[name] = Series(values, index=df.index), handing over the fresh buffer without a copy.
 void assign(py::object df, py::handle name, py::array_t<double> values) {
-    df[name] = pd().attr("Series")(values, "index"_a = df.attr("index"));
+    assign_fresh_column(df, name, values);
 }
 
 enum class Stat { shift, diff, sum, mean, max, min, std, rank, prod, argmax, argmin };

@@ -504,10 +504,38 @@ struct FloatKey {
     }
 };
 
+// lag_by_key for integer keys spanning a short range: each key value owns its ring directly,
+// which saves the lookup of a group code on every row. Returns false when the rings would hold
+// more values than the column.
+bool lag_by_dense_key(std::span<const double> x, std::span<const std::int64_t> keys,
+                      std::int64_t periods, bool diff, std::span<double> out) {
+    const std::size_t n = x.size();
+    if (n == 0 || keys.size() != n || out.size() != n || periods <= 0 || periods > 64) return false;
+    const auto [lo_it, hi_it] = std::minmax_element(keys.begin(), keys.end());
+    const std::uint64_t lo = static_cast<std::uint64_t>(*lo_it);
+    const std::uint64_t span = static_cast<std::uint64_t>(*hi_it) - lo;
+    const auto p = static_cast<std::size_t>(periods);
+    if (span >= n || (span + 1) * p > n) return false;
+    const std::size_t groups = static_cast<std::size_t>(span) + 1;
+    std::vector<std::uint32_t> seen(groups, 0);  // as in lag_by_key: 0 .. p-1, then p .. 2p-1
+    std::vector<double> ring(groups * p);
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto c = static_cast<std::size_t>(static_cast<std::uint64_t>(keys[i]) - lo);
+        const std::uint32_t k = seen[c];
+        const std::size_t slot = c * p + (k < p ? k : k - p);
+        const double before = k >= p ? ring[slot] : kNaN;
+        ring[slot] = x[i];
+        seen[c] = k + 1 == 2 * p ? static_cast<std::uint32_t>(p) : k + 1;
+        out[i] = diff ? x[i] - before : before;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool shift_by_key(std::span<const double> x, std::span<const std::int64_t> keys,
                   std::int64_t periods, bool diff, std::span<double> out) {
+    if (lag_by_dense_key(x, keys, periods, diff, out)) return true;
     return with_int_table(keys, [&](auto table) {
         return lag_by_key(x, keys, periods, diff, out, std::move(table), IntKey{});
     });
