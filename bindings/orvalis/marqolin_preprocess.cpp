@@ -83,7 +83,7 @@ py::object process_data(const Module& m, py::object self, py::object ori_df) {
         df = m["name2feature"](df, self.attr("adv_features"), record);
 
         py::object id_index = self.attr("id_index");
-        if (in_columns(df, id_index)) df.attr("drop")("columns"_a = py::make_tuple(id_index), "inplace"_a = true);
+        if (in_columns(df, id_index)) df.attr("drop")("columns"_a = make_list(id_index), "inplace"_a = true);
         py::object group_id = self.attr("group_id");
         for (py::handle col : self.attr("ignore_features")) {
             if (in_columns(df, col) && !col.equal(time_index) && !col.equal(group_id))
