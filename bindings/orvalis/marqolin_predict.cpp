@@ -29,7 +29,9 @@ py::object frame_of_array(const Module& m, const py::object& self, const py::obj
                               std::string(py::str(array.attr("shape"))) + "), 但训练数据的原始特征有 " +
                               std::to_string(names.size()) + " 列: " + std::string(py::str(names)));
     frame.attr("columns") = names;
-    return frame;
+    // an object array holds texts and numbers side by side: numeric columns get numeric dtypes,
+    // as reading the same rows from a CSV file would give them
+    return frame.attr("infer_objects")();
 }
 
 py::object run(const Module& m, py::object self, py::object test_path, const char* method) {
@@ -38,19 +40,20 @@ py::object run(const Module& m, py::object self, py::object test_path, const cha
     if (PyUnicode_Check(test_path.ptr())) {
         df = self.attr("preprocess")(self.attr("_load_data_from_file")(test_path), "return_y"_a = true);
     } else if (py::isinstance(test_path, pd.attr("DataFrame"))) {
-        // as many columns as the model's inputs: already preprocessed
-        if (py::len(self.attr("model").attr("feature_names_in_")) == py::len(test_path.attr("columns")))
+        // Already preprocessed: the model's input columns. A raw table that merely has as many
+        // columns would reach the model unprocessed and fail there, so the names must match too.
+        py::object inputs = self.attr("model").attr("feature_names_in_");
+        if (py::len(inputs) == py::len(test_path.attr("columns")) &&
+            py::set(py::iter(inputs)).equal(py::set(py::iter(test_path.attr("columns")))))
             df = test_path;
         else
             df = self.attr("preprocess")(test_path, "return_y"_a = true);
     } else if (py::isinstance(test_path, m["np"].attr("ndarray"))) {
         df = self.attr("preprocess")(frame_of_array(m, self, test_path), "return_y"_a = true);
     } else {
-        PyErr_Format(PyExc_TypeError,
-                     "%s() 的输入类型不受支持: %.200s。请传入 str (CSV/xlsx/npz 文件或 CSV 文件夹的路径)、"
-                     "pd.DataFrame 或 np.ndarray。",
-                     method, Py_TYPE(test_path.ptr())->tp_name);
-        throw py::error_already_set();
+        throw py::type_error(std::string(method) + "() 的输入类型不受支持: " +
+                             Py_TYPE(test_path.ptr())->tp_name +
+                             "。请传入 str (CSV/xlsx/npz 文件或 CSV 文件夹的路径)、pd.DataFrame 或 np.ndarray。");
     }
     py::object target = self.attr("target_name");
     py::object model_method = self.attr("model").attr(method);

@@ -15,7 +15,18 @@ py::object load_data_from_file(const Module& m, py::handle path_arg) {
     if (ends_with("xlsx")) {
         df = pd.attr("read_excel")(path);
     } else if (ends_with("npz")) {
-        df = pd.attr("DataFrame")(m["np"].attr("load")(path));
+        // One column per array of the archive, named by its key. Handing the archive object
+        // itself to DataFrame() would give a one-column frame of the key names: the data lost.
+        py::object archive = m["np"].attr("load")(path);
+        py::dict columns;
+        try {
+            for (py::handle key : archive.attr("files")) columns[key] = archive[key];
+        } catch (...) {
+            archive.attr("close")();
+            throw;
+        }
+        archive.attr("close")();
+        df = pd.attr("DataFrame")(columns);
     } else if (m["os"].attr("path").attr("isdir")(path).cast<bool>()) {
         df = pd.attr("DataFrame")();
         for (py::handle entry : py::module_::import("glob").attr("glob")(path + py::str("/*")))
