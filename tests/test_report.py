@@ -87,6 +87,7 @@ def test_box_kde_trends_regression_content(figures):
     report.plot_box(X, X[["t"]], "f", "t", None)
     box = figures[-1][0].axes[0]
     assert [t.get_text() for t in box.get_xticklabels()] == ["0", "1"] and box.get_ylabel() == "f"
+    assert legend(box) == ["median", "quartiles"]
     report.plot_kde(X, "f", None)
     assert sorted(legend(figures[-1][0].axes[0])) == ["density (KDE)", "histogram"]
     report.plot_trends(X["f"], X["t"], "f", "t", None)

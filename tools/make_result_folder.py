@@ -28,6 +28,7 @@ import json
 import os
 import pickle
 import sys
+import warnings
 from typing import Any
 
 import numpy as np
@@ -119,14 +120,16 @@ def build_result_folder(table: str | pd.DataFrame, task: dict[str, Any], out: st
         from flaml.automl import AutoML
 
         model = AutoML()
-        model.fit(
-            X.iloc[train], y.iloc[train], X_val=X.iloc[val], y_val=y.iloc[val],
-            task=task["TaskType"], time_budget=float(task.get("time_budget", 3)),
-            estimator_list=list(task.get("estimators", ["lgbm", "rf", "extra_tree"])),
-            n_jobs=1, seed=seed, verbose=0, log_file_name="",
-            keep_search_state=True,  # keeps the training rows that the inference side reads back
-        )
-        ypred = model.predict(X.iloc[val])
+        with warnings.catch_warnings():  # the search's own pandas deprecation notes
+            warnings.simplefilter("ignore")
+            model.fit(
+                X.iloc[train], y.iloc[train], X_val=X.iloc[val], y_val=y.iloc[val],
+                task=task["TaskType"], time_budget=float(task.get("time_budget", 3)),
+                estimator_list=list(task.get("estimators", ["lgbm", "rf", "extra_tree"])),
+                n_jobs=1, seed=seed, verbose=0, log_file_name="",
+                keep_search_state=True,  # keeps the training rows that the inference side reads back
+            )
+            ypred = model.predict(X.iloc[val])
     else:
         from sklearn.ensemble import HistGradientBoostingClassifier, HistGradientBoostingRegressor
 

@@ -68,7 +68,9 @@ def plot_box(X: pd.DataFrame, y: Any, feature_name: str, target_name: str,
         raise ValueError(f"X has {len(values)} rows but the labels have {len(labels)}")
     groups = [(key, part.dropna().to_numpy()) for key, part in values.groupby(labels.to_numpy(), sort=True)]
     fig, ax = _figure(path)
-    ax.boxplot([g for _, g in groups], tick_labels=[str(k) for k, _ in groups])
+    parts = ax.boxplot([g for _, g in groups], tick_labels=[str(k) for k, _ in groups])
+    if groups:
+        ax.legend([parts["medians"][0], parts["boxes"][0]], ["median", "quartiles"], loc="best")
     ax.set_title(f"{feature_name} by {target_name}")
     ax.set_xlabel(target_name)
     ax.set_ylabel(feature_name)
