@@ -193,3 +193,27 @@ class TestPickle:
         back = pickle.loads(path.read_bytes())
         assert type(back) is LabelEncoderWithOOV
         assert list(back.transform(["green", "??"])) == [1, 3]
+
+
+@pytest.mark.parametrize(
+    "y",
+    [None, 5, np.array([["a", "b"], ["c", "d"]]), {"a": 1}, {"a", "zz"}, (x for x in ["a", "zz"]),
+     pd.Series(["a", "zz", None]), pd.Series(["a", "zz"], dtype="category"),
+     pd.Series(["a", "zz"], dtype="string"), pd.Index(["b", "zz"]), np.array([], dtype=object)],
+    ids=["None", "int", "2d", "dict", "set", "generator", "series-none", "category", "string",
+         "index", "empty-object"],
+)
+def test_odd_inputs_match_the_rule_or_its_error(y):
+    native, rule = LabelEncoderWithOOV(), LabelEncoderWithOOV()
+    native.fit(["a", "b"])
+    rule.fit(["a", "b"])
+    twin = y
+    if hasattr(y, "__next__"):
+        y, twin = iter(["a", "zz"]), iter(["a", "zz"])
+    try:
+        want = rule_transform(rule, twin)
+    except Exception as exc:
+        with pytest.raises(type(exc)):
+            native.transform(y)
+        return
+    np.testing.assert_array_equal(native.transform(y), want)
