@@ -62,12 +62,19 @@ def main() -> None:
     tasks = tool.sample_tables(os.path.join(BUILD, "tables"))
     folder = os.path.join(BUILD, "results", "penguins")
     if not os.path.exists(os.path.join(folder, "automl", "result")):
-        tool.build_result_folder(tasks["penguins"]["train"], {**tasks["penguins"], "time_budget": 4}, folder)
+        tool.build_result_folder(
+            tasks["penguins"]["train"], {**tasks["penguins"], "time_budget": 4}, folder
+        )
     m = api.marqolin(folder)
     base = pd.read_csv(tasks["penguins"]["holdout"])
-    print("\n## marqolin.predict, sample folder 'penguins' (FLAML model:", m.model.best_estimator + ")")
-    print(f"  {'rows':>10} {'seconds':>8} {'rows/s':>10}   {'read':>6} {'encode':>7} {'features':>8} "
-          f"{'transform':>9} {'model':>6} {'other':>6}")
+    print(
+        "\n## marqolin.predict, sample folder 'penguins' (FLAML model:",
+        m.model.best_estimator + ")",
+    )
+    print(
+        f"  {'rows':>10} {'seconds':>8} {'rows/s':>10}   {'read':>6} {'encode':>7} {'features':>8} "
+        f"{'transform':>9} {'model':>6} {'other':>6}"
+    )
     with tempfile.TemporaryDirectory() as tmp:
         for n in (100_000, 1_000_000):
             rows = base.iloc[np.arange(n) % len(base)].reset_index(drop=True)
@@ -75,9 +82,15 @@ def main() -> None:
             rows.to_csv(path, index=False)
             watch = Stopwatch()
             model = m.model
-            with patched(api.pd, "read_csv", watch.wrap("read", pd.read_csv)), \
-                    patched(api, "name2feature", watch.wrap("features", api.name2feature)), \
-                    patched(model._state.task, "preprocess", watch.wrap("transform", model._state.task.preprocess)):
+            with (
+                patched(api.pd, "read_csv", watch.wrap("read", pd.read_csv)),
+                patched(api, "name2feature", watch.wrap("features", api.name2feature)),
+                patched(
+                    model._state.task,
+                    "preprocess",
+                    watch.wrap("transform", model._state.task.preprocess),
+                ),
+            ):
                 m._process_data = watch.wrap("process", m._process_data)
                 t0 = time.perf_counter()
                 # the model's predict applies its input transformation again: booked as transform
@@ -98,10 +111,21 @@ def main() -> None:
             share["transform"] = (s.get("transform", 0.0) + inner) / total
             share["model"] = (s.get("model", 0.0) - inner) / total
             other = 1.0 - sum(share.values())
-            print(f"  {n:>10,} {total:8.2f} {n / total:10,.0f}   " +
-                  " ".join(f"{share[k]:6.0%}".rjust(w) for k, w in
-                           (("read", 6), ("encode", 7), ("features", 8), ("transform", 9), ("model", 6))) +
-                  f" {other:6.0%}", flush=True)
+            print(
+                f"  {n:>10,} {total:8.2f} {n / total:10,.0f}   "
+                + " ".join(
+                    f"{share[k]:6.0%}".rjust(w)
+                    for k, w in (
+                        ("read", 6),
+                        ("encode", 7),
+                        ("features", 8),
+                        ("transform", 9),
+                        ("model", 6),
+                    )
+                )
+                + f" {other:6.0%}",
+                flush=True,
+            )
 
 
 if __name__ == "__main__":

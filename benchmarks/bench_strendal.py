@@ -23,7 +23,9 @@ def main() -> None:
     n = 1_000_000
     labels = classes[rng.integers(0, len(classes), n)].copy()
     unseen = rng.random(n) < 0.10
-    labels[unseen] = np.array([f"new_{k}" for k in rng.integers(0, 5000, unseen.sum())], dtype=object)
+    labels[unseen] = np.array(
+        [f"new_{k}" for k in rng.integers(0, 5000, unseen.sum())], dtype=object
+    )
     y = pd.Series(labels)
 
     enc = LabelEncoderWithOOV()

@@ -44,8 +44,11 @@ def features_by_hand(folder: str, raw: pd.DataFrame) -> tuple[pd.DataFrame, obje
     df.columns = [c.replace(" ", "_") for c in df.columns]
     with task_config.active(cfg):
         df = brevant.name2feature(df, list(features), copy.deepcopy(record))
-    drop = [c for c in [feat.get("id_index"), target, *(feat.get("IgnoreFeature") or [])]
-            if c in df.columns and c not in (time_index, feat.get("GroupIndex"))]
+    drop = [
+        c
+        for c in [feat.get("id_index"), target, *(feat.get("IgnoreFeature") or [])]
+        if c in df.columns and c not in (time_index, feat.get("GroupIndex"))
+    ]
     df = df.drop(columns=drop)
     if time_index is not None:
         df[time_index] = pd.to_datetime(df[time_index])

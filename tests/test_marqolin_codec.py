@@ -18,8 +18,12 @@ def test_series_round_trip_with_unseen_and_missing_values(m):
     values = pd.Series(["Dream", "Atlantis", None, "Biscoe"], name="island", index=[10, 11, 12, 13])
     codes = m.labelencode(values)
     classes = list(m.lec_record_dt["island"].classes_)
-    assert codes.tolist() == [classes.index("Dream"), classes.index("OOV"), classes.index("na")
-                              if "na" in classes else classes.index("OOV"), classes.index("Biscoe")]
+    assert codes.tolist() == [
+        classes.index("Dream"),
+        classes.index("OOV"),
+        classes.index("na") if "na" in classes else classes.index("OOV"),
+        classes.index("Biscoe"),
+    ]
     assert codes.index.tolist() == [0, 1, 2, 3] and codes.name is None and codes.dtype == int
     back = m.labeldecode(codes.rename("island"))
     assert back.tolist() == ["Dream", "OOV", classes[codes[2]], "Biscoe"]
@@ -36,9 +40,12 @@ def test_missing_values_encode_as_na(m):
 
 def test_dataframe_needs_a_feature_name(m):
     df = pd.DataFrame({"island": ["Dream"], "sex": ["female"]})
-    assert m.labelencode(df, "sex").tolist() == [list(m.lec_record_dt["sex"].classes_).index("female")]
+    assert m.labelencode(df, "sex").tolist() == [
+        list(m.lec_record_dt["sex"].classes_).index("female")
+    ]
     assert m.labeldecode(pd.DataFrame({"sex": [0.0]}), feature_name="sex").tolist() == [
-        m.lec_record_dt["sex"].classes_[0]]
+        m.lec_record_dt["sex"].classes_[0]
+    ]
     with pytest.raises(AssertionError, match="请指定要进行编码的特征名"):
         m.labelencode(df)
     with pytest.raises(AssertionError, match="请指定要进行解码的特征名"):

@@ -19,7 +19,9 @@ SRC = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), 
 
 def test_first_call_needs_a_path(sample_folders):
     m = marqolin(sample_folders["penguins"].path)
-    with pytest.raises(AssertionError, match="请输入数据集路径，或者先调用load_training_data函数。"):
+    with pytest.raises(
+        AssertionError, match="请输入数据集路径，或者先调用load_training_data函数。"
+    ):
         m.get_train_validation_data()
 
 
@@ -29,7 +31,9 @@ def test_search_branch_reads_the_model_and_the_saved_validation_rows(sample_fold
     X_train, X_val, y_train, y_val = m.get_train_validation_data(folder.train)
     state = m.model._state
     full = m.model.data_size_full <= state.data_size[0]
-    pd.testing.assert_frame_equal(X_train, pd.DataFrame(state.X_train if full else state.X_train_all))
+    pd.testing.assert_frame_equal(
+        X_train, pd.DataFrame(state.X_train if full else state.X_train_all)
+    )
     assert y_train.tolist() == list(state.y_train if full else state.y_train_all)
     assert y_train.name == "species" and y_train.dtype == int and y_val.dtype == int
     val = pd.read_csv(os.path.join(folder.path, "automl", "val_res"))
@@ -37,10 +41,14 @@ def test_search_branch_reads_the_model_and_the_saved_validation_rows(sample_fold
     assert y_val.tolist() == list(m.lec_record_dt["species"].transform(val["species"].astype(str)))
     pd.testing.assert_frame_equal(X_val, m.preprocess(val.drop(columns=["species", "ypred"])))
     # the raw training rows stay raw on the object, so a second call sees the same data
-    assert m.training_data["island"].dtype == object and isinstance(m.training_data["island"].iloc[0], str)
+    assert m.training_data["island"].dtype == object and isinstance(
+        m.training_data["island"].iloc[0], str
+    )
     again = m.get_train_validation_data()
     for a, b in zip(again, (X_train, X_val, y_train, y_val)):
-        assert a.shape == b.shape and np.array_equal(np.asarray(a, dtype=object), np.asarray(b, dtype=object))
+        assert a.shape == b.shape and np.array_equal(
+            np.asarray(a, dtype=object), np.asarray(b, dtype=object)
+        )
 
 
 @pytest.mark.parametrize("larger", [False, True])
@@ -100,7 +108,9 @@ class TestSplit:
         median = target.median()
         assert (t_val < median).sum() == 5 and (t_val > median).sum() == 5
         strata = pd.qcut(target.rank(method="first"), q=2, labels=False)
-        want = train_test_split(X, target, test_size=m.test_size, random_state=m.seed, stratify=strata)
+        want = train_test_split(
+            X, target, test_size=m.test_size, random_state=m.seed, stratify=strata
+        )
         assert t_val.index.tolist() == want[3].index.tolist()
 
     @pytest.mark.parametrize("kind", ["random", "anything"])
@@ -143,9 +153,16 @@ def test_inconsistent_training_data_ends_the_process(sample_folders, tmp_path):
     folder = sample_folders["penguins"]
     bad = pd.read_csv(folder.train).drop(columns=["body_mass_g"])  # an engineered feature's source
     bad.to_csv(tmp_path / "bad.csv", index=False)
-    code = "import sys; from orvalis import marqolin; marqolin(sys.argv[1]).get_train_validation_data(sys.argv[2])"
-    run = subprocess.run([sys.executable, "-c", code, folder.path, str(tmp_path / "bad.csv")],
-                         capture_output=True, text=True, env={**os.environ, "PYTHONPATH": SRC})
+    code = (
+        "import sys; from orvalis import marqolin; "
+        "marqolin(sys.argv[1]).get_train_validation_data(sys.argv[2])"
+    )
+    run = subprocess.run(
+        [sys.executable, "-c", code, folder.path, str(tmp_path / "bad.csv")],
+        capture_output=True,
+        text=True,
+        env={**os.environ, "PYTHONPATH": SRC},
+    )
     assert run.returncode == 255
     assert run.stdout.startswith("请确保数据和上传到orvalis平台的数据一致。\n")
     assert "body_mass_g" in run.stdout

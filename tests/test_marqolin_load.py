@@ -58,10 +58,28 @@ def test_attributes_in_order_from_a_real_folder(sample_folders):
     folder = sample_folders["penguins"]
     m = marqolin(folder.path)
     assert list(vars(m))[:22] == [
-        "path", "labelencoder_dt_path", "autofe_result_path", "automl_result_path", "save_path",
-        "model_path", "target_name", "feature_name", "task", "training_data", "id_index",
-        "time_index", "ignore_features", "group_id", "split_type", "seed", "autofe_running",
-        "automl_running", "test_size", "lec_record_dt", "adv_features", "model",
+        "path",
+        "labelencoder_dt_path",
+        "autofe_result_path",
+        "automl_result_path",
+        "save_path",
+        "model_path",
+        "target_name",
+        "feature_name",
+        "task",
+        "training_data",
+        "id_index",
+        "time_index",
+        "ignore_features",
+        "group_id",
+        "split_type",
+        "seed",
+        "autofe_running",
+        "automl_running",
+        "test_size",
+        "lec_record_dt",
+        "adv_features",
+        "model",
     ]
     join = os.path.join
     assert m.labelencoder_dt_path == join(folder.path, "autofe", "labelencoder.pkl")
@@ -97,11 +115,14 @@ def test_missing_label_encoder_file_is_an_empty_record(sample_folders, tmp_path)
     assert marqolin(str(path)).lec_record_dt == {}
 
 
-@pytest.mark.parametrize("remove, error", [
-    ("config.yaml", FileNotFoundError),
-    ("autofe/result", FileNotFoundError),
-    ("automl/result", FileNotFoundError),
-])
+@pytest.mark.parametrize(
+    "remove, error",
+    [
+        ("config.yaml", FileNotFoundError),
+        ("autofe/result", FileNotFoundError),
+        ("automl/result", FileNotFoundError),
+    ],
+)
 def test_missing_required_files(sample_folders, tmp_path, remove, error):
     path = copy_of(sample_folders["penguins_plain"], tmp_path)
     os.remove(path / remove)
@@ -126,10 +147,13 @@ def test_path_must_be_a_str(bad):
         marqolin(bad)
 
 
-@pytest.mark.parametrize("model, expected", [
-    (Chain(Inner(None)), -1),
-    (Chain(Inner(3)), 3),
-])
+@pytest.mark.parametrize(
+    "model, expected",
+    [
+        (Chain(Inner(None)), -1),
+        (Chain(Inner(3)), 3),
+    ],
+)
 def test_guarded_class_count_step(sample_folders, tmp_path, model, expected):
     path = copy_of(sample_folders["penguins_plain"], tmp_path)
     (path / "automl" / "result").write_bytes(pickle.dumps(model))
@@ -160,20 +184,40 @@ def test_import_silences_every_warning_of_the_process():
 
     code = "import warnings, orvalis.orvalis; warnings.warn('loud'); print(warnings.filters[0][0])"
     src = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src")
-    run = subprocess.run([sys.executable, "-W", "default", "-c", code], capture_output=True, text=True,
-                         env={**os.environ, "PYTHONPATH": src}, check=True)
+    run = subprocess.run(
+        [sys.executable, "-W", "default", "-c", code],
+        capture_output=True,
+        text=True,
+        env={**os.environ, "PYTHONPATH": src},
+        check=True,
+    )
     assert "loud" not in run.stderr and run.stdout.strip() == "ignore"
-    before = subprocess.run([sys.executable, "-W", "default", "-c", "import warnings; warnings.warn('loud')"],
-                            capture_output=True, text=True, check=True)
+    before = subprocess.run(
+        [sys.executable, "-W", "default", "-c", "import warnings; warnings.warn('loud')"],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
     assert "loud" in before.stderr
 
 
 def test_every_method_shows_its_parameters_and_a_docstring():
     assert str(inspect.signature(marqolin)) == "(path)"
-    for name in ("preprocess", "predict", "predict_proba", "labelencode", "labeldecode",
-                 "get_train_validation_data", "obtain_model_configuration", "plot_box", "plot_kde",
-                 "plot_trend_comparison", "plot_roc_curve", "plot_confusion_matrix",
-                 "plot_regression_scatter"):
+    for name in (
+        "preprocess",
+        "predict",
+        "predict_proba",
+        "labelencode",
+        "labeldecode",
+        "get_train_validation_data",
+        "obtain_model_configuration",
+        "plot_box",
+        "plot_kde",
+        "plot_trend_comparison",
+        "plot_roc_curve",
+        "plot_confusion_matrix",
+        "plot_regression_scatter",
+    ):
         method = getattr(marqolin, name)
         params = list(inspect.signature(method).parameters)
         assert params[0] == "self", name
@@ -183,4 +227,5 @@ def test_every_method_shows_its_parameters_and_a_docstring():
 
     assert sig.parameters["cmap"].default is plt.cm.Blues
     assert str(inspect.signature(marqolin.plot_roc_curve)) == (
-        "(self, y_true, y_score, n_classes=None, roc_type='both', path=None)")
+        "(self, y_true, y_score, n_classes=None, roc_type='both', path=None)"
+    )

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import glob
-import os
 
 import numpy as np
 import pandas as pd
@@ -90,7 +89,9 @@ def test_numpy_arrays_take_the_raw_feature_columns(sample_folders, name):
     features = raw.drop(columns=[folder.target])
     got = m.predict(features.to_numpy(dtype=object))
     assert_same(got, predict_by_hand(folder.path, raw))
-    with pytest.raises(ValueError, match=f"列数为 {features.shape[1] - 1}.*原始特征有 {features.shape[1]} 列"):
+    with pytest.raises(
+        ValueError, match=f"列数为 {features.shape[1] - 1}.*原始特征有 {features.shape[1]} 列"
+    ):
         m.predict(features.iloc[:, 1:].to_numpy(dtype=object))
     with pytest.raises(ValueError, match=str(features.shape[1])):
         m.predict_proba(np.zeros(5))

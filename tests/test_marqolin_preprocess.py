@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import os
 import shutil
 
 import numpy as np
@@ -28,11 +27,15 @@ class TestLoadDataFromFile:
     def test_csv_and_a_name_ending_in_csv_without_dot(self, plain, tmp_path, three_rows):
         for name in ("t.csv", "tablecsv"):
             three_rows.to_csv(tmp_path / name, index=False)
-            pd.testing.assert_frame_equal(plain._load_data_from_file(str(tmp_path / name)), three_rows)
+            pd.testing.assert_frame_equal(
+                plain._load_data_from_file(str(tmp_path / name)), three_rows
+            )
 
     def test_xlsx(self, plain, tmp_path, three_rows):
         three_rows.to_excel(tmp_path / "t.xlsx", index=False)
-        pd.testing.assert_frame_equal(plain._load_data_from_file(str(tmp_path / "t.xlsx")), three_rows)
+        pd.testing.assert_frame_equal(
+            plain._load_data_from_file(str(tmp_path / "t.xlsx")), three_rows
+        )
 
     def test_npz_arrays_become_named_columns(self, plain, tmp_path):
         np.savez(tmp_path / "t.npz", a=np.arange(3), b=np.array(["x", "y", "z"]))
@@ -40,7 +43,9 @@ class TestLoadDataFromFile:
         assert got.columns.tolist() == ["a", "b"]
         assert got["a"].tolist() == [0, 1, 2] and got["b"].tolist() == ["x", "y", "z"]
 
-    def test_folder_keeps_each_files_row_labels_and_reads_every_entry(self, plain, tmp_path, three_rows):
+    def test_folder_keeps_each_files_row_labels_and_reads_every_entry(
+        self, plain, tmp_path, three_rows
+    ):
         (tmp_path / "d").mkdir()
         three_rows.to_csv(tmp_path / "d" / "one.csv", index=False)
         three_rows.to_csv(tmp_path / "d" / "two.csv", index=False)
@@ -195,7 +200,9 @@ def _grouped_copy(folder, tmp_path, group):
 
 
 class TestOwnTaskConfiguration:
-    def test_feature_building_sees_the_objects_own_group_column(self, sample_folders, tmp_path, monkeypatch):
+    def test_feature_building_sees_the_objects_own_group_column(
+        self, sample_folders, tmp_path, monkeypatch
+    ):
         import orvalis.orvalis as module
         from module.common.task_config import TaskConfig
 
@@ -225,7 +232,9 @@ class TestOwnTaskConfiguration:
             first.preprocess(folder.holdout)
         assert TaskConfig().cfg["Feature"]["GroupIndex"] == "capital"  # scope left on error
 
-    def test_grouped_rolling_features_follow_their_own_folder(self, brevant, sample_folders, tmp_path):
+    def test_grouped_rolling_features_follow_their_own_folder(
+        self, brevant, sample_folders, tmp_path
+    ):
         if not hasattr(brevant, "ts_mean"):
             pytest.skip("this build of brevant has no rolling-window operators yet")
         folder = sample_folders["grunfeld"]
@@ -236,7 +245,13 @@ class TestOwnTaskConfiguration:
         again = grouped.preprocess(folder.holdout)
         pd.testing.assert_frame_equal(alone, again)
         raw = pd.read_csv(folder.holdout)
-        want = raw.groupby("firm")["value"].rolling(3).mean().reset_index(level=0, drop=True).sort_index()
+        want = (
+            raw.groupby("firm")["value"]
+            .rolling(3)
+            .mean()
+            .reset_index(level=0, drop=True)
+            .sort_index()
+        )
         got = grouped._process_data(raw.copy())["ts_mean###value|||3$$$"]
         np.testing.assert_allclose(got.to_numpy(), want.to_numpy())
         flat = ungrouped._process_data(raw.copy())["ts_mean###value|||3$$$"]

@@ -35,10 +35,19 @@ class TestConfiguration:
             got = clf.obtain_model_configuration()
             assert list(got) == ["model_type", "model_params", "task"]
             assert got["model_params"] is config
-            assert list(config.items()) == [("n_estimators", 4), ("max_leaf_nodes", 31), ("max_bin", 1023)]
+            assert list(config.items()) == [
+                ("n_estimators", 4),
+                ("max_leaf_nodes", 31),
+                ("max_bin", 1023),
+            ]
             assert clf.obtain_model_configuration() == got
-            clf.model = Model({"max_leaves": 5, "max_leaf_nodes": 9, "max_bin": 3, "log_max_bin": 2})
-            assert clf.obtain_model_configuration()["model_params"] == {"max_leaf_nodes": 9, "max_bin": 3}
+            clf.model = Model(
+                {"max_leaves": 5, "max_leaf_nodes": 9, "max_bin": 3, "log_max_bin": 2}
+            )
+            assert clf.obtain_model_configuration()["model_params"] == {
+                "max_leaf_nodes": 9,
+                "max_bin": 3,
+            }
             clf.model = Model({"log_max_bin": 2.0})
             with pytest.raises(TypeError):
                 clf.obtain_model_configuration()
@@ -48,7 +57,9 @@ class TestConfiguration:
     def test_real_search_result(self, clf, reg):
         got = clf.obtain_model_configuration()
         assert got["model_type"] == clf.model.best_estimator and got["task"] == "classification"
-        assert "max_leaves" not in clf.model.best_config and "log_max_bin" not in got["model_params"]
+        assert (
+            "max_leaves" not in clf.model.best_config and "log_max_bin" not in got["model_params"]
+        )
         assert reg.obtain_model_configuration()["task"] == "regression"
 
     def test_plain_estimator_has_no_search_result(self, sample_folders):
@@ -59,9 +70,17 @@ class TestConfiguration:
 @pytest.fixture
 def calls(monkeypatch):
     seen = []
-    for name in ("plot_box", "plot_kde", "plot_trends", "plot_roc_curve", "plot_confusion_matrix",
-                 "plot_regression_results"):
-        monkeypatch.setattr(module, name, lambda *args, _name=name: seen.append((_name, args)) or "drawn")
+    for name in (
+        "plot_box",
+        "plot_kde",
+        "plot_trends",
+        "plot_roc_curve",
+        "plot_confusion_matrix",
+        "plot_regression_results",
+    ):
+        monkeypatch.setattr(
+            module, name, lambda *args, _name=name: seen.append((_name, args)) or "drawn"
+        )
     return seen
 
 
@@ -76,11 +95,22 @@ class TestDelegation:
         assert clf.plot_confusion_matrix([2, 0, 2, 1], [2, 0, 1, 1], True, "T") is None
         assert reg.plot_regression_scatter([1.0, 2.0], [1.5, 2.5]) is None
         names = [c[0] for c in calls]
-        assert names == ["plot_box", "plot_kde", "plot_trends", "plot_roc_curve", "plot_roc_curve",
-                         "plot_confusion_matrix", "plot_regression_results"]
+        assert names == [
+            "plot_box",
+            "plot_kde",
+            "plot_trends",
+            "plot_roc_curve",
+            "plot_roc_curve",
+            "plot_confusion_matrix",
+            "plot_regression_results",
+        ]
         assert calls[1][1][1:] == ("f", "k.png")
         feature, label = calls[2][1][:2]
-        assert feature.tolist() == [1.0, 2.0, 3.0] and label.tolist() == [0, 1, 0] and calls[2][1][2:] == ("f", "t", None)
+        assert (
+            feature.tolist() == [1.0, 2.0, 3.0]
+            and label.tolist() == [0, 1, 0]
+            and calls[2][1][2:] == ("f", "t", None)
+        )
         assert calls[3][1][2:] == (3, "both", None) and calls[4][1][2:] == (5, "micro", None)
         y_true, y_pred, classes, normalize, title, cmap, path = calls[5][1]
         assert classes.tolist() == [0, 1, 2] and (normalize, title, path) == (True, "T", None)
@@ -90,22 +120,27 @@ class TestDelegation:
         assert calls[6][1][2:] == ("Model", None)
 
     def test_classification_check(self, reg, calls):
-        for call in (lambda: reg.plot_roc_curve([0, 1], [[1, 0], [0, 1]]),
-                     lambda: reg.plot_confusion_matrix([0, 1], [0, 1])):
+        for call in (
+            lambda: reg.plot_roc_curve([0, 1], [[1, 0], [0, 1]]),
+            lambda: reg.plot_confusion_matrix([0, 1], [0, 1]),
+        ):
             with pytest.raises(AssertionError, match="该任务识别到不是分类任务，请确认任务类型！"):
                 call()
         assert calls == []
 
-    @pytest.mark.parametrize("call, arg", [
-        (lambda m, X: m.plot_kde(X, "f", path=3), "path"),
-        (lambda m, X: m.plot_kde(X, 1), "feature_name"),
-        (lambda m, X: m.plot_box(X, X, "f", None), "target_name"),
-        (lambda m, X: m.plot_trend_comparison(X, "f", "t", path=b"x"), "path"),
-        (lambda m, X: m.plot_roc_curve([0], [0], n_classes=2.0), "n_classes"),
-        (lambda m, X: m.plot_roc_curve([0], [0], roc_type=None), "roc_type"),
-        (lambda m, X: m.plot_confusion_matrix([0], [0], title=1), "title"),
-        (lambda m, X: m.plot_regression_scatter([0], [0], model_name=None), "model_name"),
-    ])
+    @pytest.mark.parametrize(
+        "call, arg",
+        [
+            (lambda m, X: m.plot_kde(X, "f", path=3), "path"),
+            (lambda m, X: m.plot_kde(X, 1), "feature_name"),
+            (lambda m, X: m.plot_box(X, X, "f", None), "target_name"),
+            (lambda m, X: m.plot_trend_comparison(X, "f", "t", path=b"x"), "path"),
+            (lambda m, X: m.plot_roc_curve([0], [0], n_classes=2.0), "n_classes"),
+            (lambda m, X: m.plot_roc_curve([0], [0], roc_type=None), "roc_type"),
+            (lambda m, X: m.plot_confusion_matrix([0], [0], title=1), "title"),
+            (lambda m, X: m.plot_regression_scatter([0], [0], model_name=None), "model_name"),
+        ],
+    )
     def test_type_checks_before_any_work(self, reg, calls, call, arg):
         X = pd.DataFrame({"f": [1.0], "t": [0]})
         with pytest.raises(TypeError, match=f"Argument '{arg}' has incorrect type"):

@@ -35,8 +35,9 @@ P3 = P3 / P3.sum(axis=1, keepdims=True)
 
 
 class TestRoc:
-    @pytest.mark.parametrize("kind, curves", [("both", ["macro", "micro"]), ("macro", ["macro"]),
-                                              ("micro", ["micro"])])
+    @pytest.mark.parametrize(
+        "kind, curves", [("both", ["macro", "micro"]), ("macro", ["macro"]), ("micro", ["micro"])]
+    )
     def test_curves_and_areas(self, figures, kind, curves):
         report.plot_roc_curve(Y3, P3, 3, kind, None)
         ax = figures[0][0].axes[0]
@@ -55,12 +56,15 @@ class TestRoc:
         report.plot_roc_curve(y, y * 0.8 + 0.1, 2, "macro", None)
         assert "AUC = 1.000" in legend(figures[0][0].axes[0])[0]
 
-    @pytest.mark.parametrize("args, message", [
-        ((Y3, P3, 3, "weighted"), "roc_type"),
-        ((Y3, P3[:, :2], 3, "both"), "shape"),
-        ((np.zeros(60, int), P3, 3, "both"), "at least two"),
-        ((Y3, P3, 1, "both"), "two classes"),
-    ])
+    @pytest.mark.parametrize(
+        "args, message",
+        [
+            ((Y3, P3, 3, "weighted"), "roc_type"),
+            ((Y3, P3[:, :2], 3, "both"), "shape"),
+            ((np.zeros(60, int), P3, 3, "both"), "at least two"),
+            ((Y3, P3, 1, "both"), "two classes"),
+        ],
+    )
     def test_refusals(self, figures, args, message):
         with pytest.raises(ValueError, match=message):
             report.plot_roc_curve(*args, None)
@@ -68,18 +72,31 @@ class TestRoc:
 
 class TestConfusion:
     def test_counts_with_the_given_labels(self, figures):
-        report.plot_confusion_matrix([2, 0, 2, 1], [2, 0, 1, 1], np.array([0, 1, 2]), False, None, None, None)
+        report.plot_confusion_matrix(
+            [2, 0, 2, 1], [2, 0, 1, 1], np.array([0, 1, 2]), False, None, None, None
+        )
         ax = figures[0][0].axes[0]
         assert texts(ax) == ["1", "0", "0", "0", "1", "0", "0", "1", "1"]
         assert [t.get_text() for t in ax.get_xticklabels()] == ["0", "1", "2"]
         assert ax.get_title() == "Confusion matrix" and ax.get_ylabel() == "True label"
 
     def test_normalised_rows_and_text_labels(self, figures):
-        report.plot_confusion_matrix(["a", "a", "b", "b"], ["a", "b", "b", "b"], np.array(["a", "b", "c"]),
-                                     True, "Mine", "viridis", None)
+        report.plot_confusion_matrix(
+            ["a", "a", "b", "b"],
+            ["a", "b", "b", "b"],
+            np.array(["a", "b", "c"]),
+            True,
+            "Mine",
+            "viridis",
+            None,
+        )
         ax = figures[0][0].axes[0]
         assert texts(ax) == ["0.50", "0.50", "0.00", "0.00", "1.00", "0.00", "0.00", "0.00", "0.00"]
-        assert ax.get_title() == "Mine" and [t.get_text() for t in ax.get_yticklabels()] == ["a", "b", "c"]
+        assert ax.get_title() == "Mine" and [t.get_text() for t in ax.get_yticklabels()] == [
+            "a",
+            "b",
+            "c",
+        ]
 
 
 def test_box_kde_trends_regression_content(figures):

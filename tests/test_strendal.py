@@ -125,7 +125,10 @@ class TestTransform:
         rng = np.random.default_rng(seed)
         alphabet = ["a", "b", "é", "日本", "", " ", "a\0", "\0b", "OOV", "x" * 40, "na"]
         vocab = list({str(rng.choice(alphabet)) + str(rng.integers(3)) for _ in range(8)} | {"na"})
-        labels = [str(rng.choice(alphabet)) + str(rng.integers(4)) for _ in range(int(rng.integers(1, 60)))]
+        labels = [
+            str(rng.choice(alphabet)) + str(rng.integers(4))
+            for _ in range(int(rng.integers(1, 60)))
+        ]
         fit_as = [vocab, pd.Series(vocab, dtype=object), np.array(vocab)][seed % 3]
         give_as = [
             lambda v: v,
@@ -183,13 +186,27 @@ class TestPickle:
         path.write_bytes(pickle.dumps(self._fitted()))
         code = (
             "import pickle,sys; e=pickle.load(open(sys.argv[1],'rb'));"
-            "print(type(e).__module__, e.oov_token, e.classes_.tolist(), e.transform(['blue','x']).tolist());"
+            "print(type(e).__module__, e.oov_token, e.classes_.tolist(),"
+            " e.transform(['blue','x']).tolist());"
             "open(sys.argv[1],'wb').write(pickle.dumps(e))"
         )
-        out = subprocess.run([sys.executable, "-c", code, str(path)], env={**os.environ, "PYTHONPATH": SRC},
-                             capture_output=True, text=True, check=True).stdout.split()
-        assert out == ["orvalis.module.dataprocess.strendal", "UNK", "['blue',", "'green',", "'red',",
-                       "'UNK']", "[0,", "3]"]
+        out = subprocess.run(
+            [sys.executable, "-c", code, str(path)],
+            env={**os.environ, "PYTHONPATH": SRC},
+            capture_output=True,
+            text=True,
+            check=True,
+        ).stdout.split()
+        assert out == [
+            "orvalis.module.dataprocess.strendal",
+            "UNK",
+            "['blue',",
+            "'green',",
+            "'red',",
+            "'UNK']",
+            "[0,",
+            "3]",
+        ]
         back = pickle.loads(path.read_bytes())
         assert type(back) is LabelEncoderWithOOV
         assert list(back.transform(["green", "??"])) == [1, 3]
@@ -197,11 +214,32 @@ class TestPickle:
 
 @pytest.mark.parametrize(
     "y",
-    [None, 5, np.array([["a", "b"], ["c", "d"]]), {"a": 1}, {"a", "zz"}, (x for x in ["a", "zz"]),
-     pd.Series(["a", "zz", None]), pd.Series(["a", "zz"], dtype="category"),
-     pd.Series(["a", "zz"], dtype="string"), pd.Index(["b", "zz"]), np.array([], dtype=object)],
-    ids=["None", "int", "2d", "dict", "set", "generator", "series-none", "category", "string",
-         "index", "empty-object"],
+    [
+        None,
+        5,
+        np.array([["a", "b"], ["c", "d"]]),
+        {"a": 1},
+        {"a", "zz"},
+        (x for x in ["a", "zz"]),
+        pd.Series(["a", "zz", None]),
+        pd.Series(["a", "zz"], dtype="category"),
+        pd.Series(["a", "zz"], dtype="string"),
+        pd.Index(["b", "zz"]),
+        np.array([], dtype=object),
+    ],
+    ids=[
+        "None",
+        "int",
+        "2d",
+        "dict",
+        "set",
+        "generator",
+        "series-none",
+        "category",
+        "string",
+        "index",
+        "empty-object",
+    ],
 )
 def test_odd_inputs_match_the_rule_or_its_error(y):
     native, rule = LabelEncoderWithOOV(), LabelEncoderWithOOV()

@@ -58,9 +58,13 @@ def main() -> None:
     rows = pd.read_csv(holdout)
     pred = m.predict(holdout)
     species = m.labeldecode(pd.Series(pred, name="species"))
-    print(f"predict({os.path.basename(holdout)}): {len(pred)} rows, first codes {pred[:8].tolist()}")
-    print(f"  decoded: {species.iloc[:4].tolist()}; accuracy on held-out rows "
-          f"{(species.to_numpy() == rows['species'].to_numpy()).mean():.3f}")
+    print(
+        f"predict({os.path.basename(holdout)}): {len(pred)} rows, first codes {pred[:8].tolist()}"
+    )
+    print(
+        f"  decoded: {species.iloc[:4].tolist()}; accuracy on held-out rows "
+        f"{(species.to_numpy() == rows['species'].to_numpy()).mean():.3f}"
+    )
     proba = m.predict_proba(holdout)
     print(f"predict_proba: shape {proba.shape}, first row {np.round(proba[0], 3).tolist()}")
     parts = os.path.join(BUILD, "holdout_parts")
@@ -69,8 +73,10 @@ def main() -> None:
     rows.iloc[:half].to_csv(os.path.join(parts, "part1.csv"), index=False)
     rows.iloc[half:].to_csv(os.path.join(parts, "part2.csv"), index=False)
     from_folder = m.predict(parts)
-    print(f"predict(folder of 2 CSV files): {len(from_folder)} rows, "
-          f"same predictions as the file: {sorted(from_folder.tolist()) == sorted(pred.tolist())}")
+    print(
+        f"predict(folder of 2 CSV files): {len(from_folder)} rows, "
+        f"same predictions as the file: {sorted(from_folder.tolist()) == sorted(pred.tolist())}"
+    )
 
     section("label codec")
     islands = pd.Series(["Dream", "Biscoe", "Atlantis", None], name="island")
@@ -86,7 +92,10 @@ def main() -> None:
 
     section("training and validation data")
     X_train, X_val, y_train, y_val = m.get_train_validation_data(tasks["penguins"]["train"])
-    print(f"  X_train {X_train.shape}, X_val {X_val.shape}, y_train {y_train.shape}, y_val {y_val.shape}")
+    print(
+        f"  X_train {X_train.shape}, X_val {X_val.shape},"
+        f" y_train {y_train.shape}, y_val {y_val.shape}"
+    )
 
     section("charts")
     X = m.preprocess(rows.copy(), return_y=True)
@@ -101,7 +110,11 @@ def main() -> None:
     g = marqolin(grunfeld)
     g_rows = pd.read_csv(tasks["grunfeld"]["holdout"])
     charts["regression.png"] = lambda p: g.plot_regression_scatter(
-        g_rows["invest"], g.predict(tasks["grunfeld"]["holdout"]), g.obtain_model_configuration()["model_type"], p)
+        g_rows["invest"],
+        g.predict(tasks["grunfeld"]["holdout"]),
+        g.obtain_model_configuration()["model_type"],
+        p,
+    )
     for name, draw in charts.items():
         path = os.path.join(OUT, name)
         draw(path)

@@ -44,8 +44,18 @@ import orvalis  # noqa: E402,F401  (puts the package folder on sys.path)
 from module.common import task_config  # noqa: E402
 from orvalis.module.dataprocess.strendal import LabelEncoderWithOOV  # noqa: E402
 
-FEATURE_KEYS = ("TargetName", "FeatureName", "TaskType", "id_index", "TimeIndex", "IgnoreFeature",
-                "GroupIndex", "SplitType", "RandomSeed", "TestSize")
+FEATURE_KEYS = (
+    "TargetName",
+    "FeatureName",
+    "TaskType",
+    "id_index",
+    "TimeIndex",
+    "IgnoreFeature",
+    "GroupIndex",
+    "SplitType",
+    "RandomSeed",
+    "TestSize",
+)
 
 
 def config_of(task: dict[str, Any]) -> dict[str, Any]:
@@ -57,8 +67,9 @@ def config_of(task: dict[str, Any]) -> dict[str, Any]:
     }
 
 
-def process_training_table(df: pd.DataFrame, task: dict[str, Any], cfg: dict[str, Any],
-                           record: dict[str, Any]) -> pd.DataFrame:
+def process_training_table(
+    df: pd.DataFrame, task: dict[str, Any], cfg: dict[str, Any], record: dict[str, Any]
+) -> pd.DataFrame:
     """The training table in the model's input form; fits the encoders into `record`."""
     import brevant
 
@@ -98,8 +109,14 @@ def split_rows(y: pd.Series, task: dict[str, Any]) -> tuple[np.ndarray, np.ndarr
         return positions[:cut], positions[cut:]
     strata = None
     if kind == "stratified":
-        strata = y if task["TaskType"] == "classification" else pd.qcut(y.rank(method="first"), q=2, labels=False)
-    train, val = train_test_split(positions, test_size=test_size, random_state=seed, stratify=strata)
+        strata = (
+            y
+            if task["TaskType"] == "classification"
+            else pd.qcut(y.rank(method="first"), q=2, labels=False)
+        )
+    train, val = train_test_split(
+        positions, test_size=test_size, random_state=seed, stratify=strata
+    )
     return np.sort(train), np.sort(val)
 
 
@@ -123,17 +140,27 @@ def build_result_folder(table: str | pd.DataFrame, task: dict[str, Any], out: st
         with warnings.catch_warnings():  # the search's own pandas deprecation notes
             warnings.simplefilter("ignore")
             model.fit(
-                X.iloc[train], y.iloc[train], X_val=X.iloc[val], y_val=y.iloc[val],
-                task=task["TaskType"], time_budget=float(task.get("time_budget", 3)),
+                X.iloc[train],
+                y.iloc[train],
+                X_val=X.iloc[val],
+                y_val=y.iloc[val],
+                task=task["TaskType"],
+                time_budget=float(task.get("time_budget", 3)),
                 estimator_list=list(task.get("estimators", ["lgbm", "rf", "extra_tree"])),
-                n_jobs=1, seed=seed, verbose=0, log_file_name="",
-                keep_search_state=True,  # keeps the training rows that the inference side reads back
+                n_jobs=1,
+                seed=seed,
+                verbose=0,
+                log_file_name="",
+                # keeps the training rows that the inference side reads back
+                keep_search_state=True,
             )
             ypred = model.predict(X.iloc[val])
     else:
         from sklearn.ensemble import HistGradientBoostingClassifier, HistGradientBoostingRegressor
 
-        estimator = HistGradientBoostingClassifier if classification else HistGradientBoostingRegressor
+        estimator = (
+            HistGradientBoostingClassifier if classification else HistGradientBoostingRegressor
+        )
         model = estimator(max_iter=60, random_state=seed)
         model.fit(X.iloc[train].astype(float), y.iloc[train])
         ypred = model.predict(X.iloc[val].astype(float))
@@ -186,33 +213,63 @@ def sample_tables(folder: str) -> dict[str, dict[str, Any]]:
 
     # multi-class, text categories with missing values
     penguins = palmerpenguins.load_penguins()
-    tables["penguins"] = (penguins, {
-        "TargetName": "species", "TaskType": "classification",
-        "FeatureName": [c for c in penguins.columns if c != "species"],
-        "IgnoreFeature": ["year"], "SplitType": "stratified", "TestSize": 0.25, "RandomSeed": 1024,
-        "features": ["divide###body_mass_g|||flipper_length_mm$$$", "add###bill_length_mm|||bill_depth_mm$$$",
-                     "log###body_mass_g$$$", "combine###island|||sex$$$"],
-    })
+    tables["penguins"] = (
+        penguins,
+        {
+            "TargetName": "species",
+            "TaskType": "classification",
+            "FeatureName": [c for c in penguins.columns if c != "species"],
+            "IgnoreFeature": ["year"],
+            "SplitType": "stratified",
+            "TestSize": 0.25,
+            "RandomSeed": 1024,
+            "features": [
+                "divide###body_mass_g|||flipper_length_mm$$$",
+                "add###bill_length_mm|||bill_depth_mm$$$",
+                "log###body_mass_g$$$",
+                "combine###island|||sex$$$",
+            ],
+        },
+    )
     # binary; column names with blanks
     cancer = load_breast_cancer(as_frame=True).frame
     cancer.insert(0, "sample id", np.arange(len(cancer)) + 1000)
     cols = cancer.columns.tolist()
-    tables["breast_cancer"] = (cancer, {
-        "TargetName": "target", "TaskType": "classification",
-        "FeatureName": [c for c in cols if c != "target"], "id_index": "sample_id",
-        "SplitType": "random", "TestSize": 0.25, "RandomSeed": 7,
-        "features": ["divide###mean_area|||mean_perimeter$$$", "multiply###worst_radius|||worst_texture$$$"],
-    })
+    tables["breast_cancer"] = (
+        cancer,
+        {
+            "TargetName": "target",
+            "TaskType": "classification",
+            "FeatureName": [c for c in cols if c != "target"],
+            "id_index": "sample_id",
+            "SplitType": "random",
+            "TestSize": 0.25,
+            "RandomSeed": 7,
+            "features": [
+                "divide###mean_area|||mean_perimeter$$$",
+                "multiply###worst_radius|||worst_texture$$$",
+            ],
+        },
+    )
     # regression time series: 11 firms x 20 years, grouped by firm
     grunfeld = sm.datasets.grunfeld.load_pandas().data
     grunfeld["year"] = grunfeld["year"].astype(int).astype(str) + "-12-31"
     # rows in time order (firms interleaved), so a split by row order is a split in time
     grunfeld = grunfeld.sort_values(["year", "firm"], kind="stable").reset_index(drop=True)
-    tables["grunfeld"] = (grunfeld, {
-        "TargetName": "invest", "TaskType": "regression",
-        "FeatureName": ["value", "capital", "firm", "year"], "TimeIndex": "year", "GroupIndex": "firm",
-        "SplitType": "time", "TestSize": 0.2, "RandomSeed": 1024, "features": grunfeld_features(),
-    })
+    tables["grunfeld"] = (
+        grunfeld,
+        {
+            "TargetName": "invest",
+            "TaskType": "regression",
+            "FeatureName": ["value", "capital", "firm", "year"],
+            "TimeIndex": "year",
+            "GroupIndex": "firm",
+            "SplitType": "time",
+            "TestSize": 0.2,
+            "RandomSeed": 1024,
+            "features": grunfeld_features(),
+        },
+    )
 
     tasks = {}
     for name, (df, task) in tables.items():

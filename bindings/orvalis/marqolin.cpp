@@ -18,15 +18,20 @@ py::object signed_method_type() {
     py::dict ns;
     ns["__module__"] = "orvalis";
     ns["__doc__"] = "A native method with a full signature.";
-    store_method(ns, "__call__", py::cpp_function([](py::object self, py::args args, py::kwargs kwargs) {
-        return self.attr("__func__")(*args, **kwargs);
-    }));
-    store_method(ns, "__get__", py::cpp_function([](py::object self, py::object instance, py::object) {
-        if (instance.is_none()) return self;
-        return py::module_::import("types").attr("MethodType")(self, instance);
-    }, py::arg("self"), py::arg("instance"), py::arg("owner") = py::none()));
+    store_method(ns, "__call__",
+                 py::cpp_function([](py::object self, py::args args, py::kwargs kwargs) {
+                     return self.attr("__func__")(*args, **kwargs);
+                 }));
+    store_method(ns, "__get__",
+                 py::cpp_function(
+                     [](py::object self, py::object instance, py::object) {
+                         if (instance.is_none()) return self;
+                         return py::module_::import("types").attr("MethodType")(self, instance);
+                     },
+                     py::arg("self"), py::arg("instance"), py::arg("owner") = py::none()));
     py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
-    return type("native_method", py::make_tuple(py::module_::import("builtins").attr("object")), ns);
+    return type("native_method", py::make_tuple(py::module_::import("builtins").attr("object")),
+                ns);
 }
 
 }  // namespace
@@ -74,7 +79,8 @@ void register_marqolin(py::module_& m) {
     add_report_methods(mod, ns);
     add_plot_methods(mod, ns);
     py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
-    m.attr("marqolin") = type("marqolin", py::make_tuple(py::module_::import("builtins").attr("object")), ns);
+    m.attr("marqolin") =
+        type("marqolin", py::make_tuple(py::module_::import("builtins").attr("object")), ns);
 }
 
 }  // namespace orvalis::api

@@ -2,9 +2,9 @@
 // data, report, plots) adds its methods to the class namespace; marqolin.cpp builds the class.
 #pragma once
 
-#include "orvalis/orvalis.hpp"
-
 #include <string>
+
+#include "orvalis/orvalis.hpp"
 
 namespace orvalis::api {
 
@@ -14,12 +14,12 @@ using bind::require_exact_str;
 
 // Module attributes (the imports of the module body), looked up at call time.
 class Module {
-public:
+  public:
     explicit Module(py::handle m) : m_(m) {}
     py::object operator[](const char* name) const { return m_.attr(name); }
     py::handle handle() const { return m_; }
 
-private:
+  private:
     py::handle m_;  // the module outlives every call of its functions
 };
 
@@ -32,7 +32,8 @@ template <class F, class... Extra>
 void add_method(py::dict& ns, const char* name, F&& f, const char* signature, const char* doc,
                 const Extra&... extra) {
     std::string text = bind::sig_doc(signature, doc);
-    store_method(ns, name, py::cpp_function(std::forward<F>(f), py::name(name), extra..., text.c_str()));
+    store_method(ns, name,
+                 py::cpp_function(std::forward<F>(f), py::name(name), extra..., text.c_str()));
 }
 
 // As add_method, for a method whose defaults are objects that a text signature cannot spell:
@@ -46,7 +47,9 @@ inline void require_optional_str(py::handle value, const char* arg) {
 }
 
 // print(text) to the interpreter's standard output.
-inline void py_print(const py::object& text) { py::module_::import("builtins").attr("print")(text); }
+inline void py_print(const py::object& text) {
+    py::module_::import("builtins").attr("print")(text);
+}
 
 // `open(path, "rb")`, `fn(file)`, close: the file is closed before the caller goes on.
 template <class Fn>

@@ -8,7 +8,8 @@ namespace {
 
 constexpr const char* kNotEncoded = "所选的列名在训练过程中并未进行编码。";
 
-py::object code(const Module& m, py::object self, py::object X, py::handle feature_name, bool encode) {
+py::object code(const Module& m, py::object self, py::object X, py::handle feature_name,
+                bool encode) {
     require_optional_str(feature_name, "feature_name");
     py::object pd = m["pd"];
     py::object record = self.attr("lec_record_dt");
@@ -17,8 +18,9 @@ py::object code(const Module& m, py::object self, py::object X, py::handle featu
     if (series) {
         key = X.attr("name");
     } else if (py::isinstance(X, pd.attr("DataFrame"))) {
-        py_assert(!feature_name.is_none(), encode ? "你输入的数据类型是DataFrame，请指定要进行编码的特征名。"
-                                                  : "你输入的数据类型是DataFrame，请指定要进行解码的特征名。");
+        py_assert(!feature_name.is_none(),
+                  encode ? "你输入的数据类型是DataFrame，请指定要进行编码的特征名。"
+                         : "你输入的数据类型是DataFrame，请指定要进行解码的特征名。");
         key = py::reinterpret_borrow<py::object>(feature_name);
     } else {
         throw py::type_error("暂不支持该数据类型。");
@@ -32,12 +34,14 @@ py::object code(const Module& m, py::object self, py::object X, py::handle featu
                 py::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)));
             return pd.attr("Series")(encoder.attr("transform")(text), "dtype"_a = "int");
         }
-        py::object codes = values.attr("astype")(py::handle(reinterpret_cast<PyObject*>(&PyLong_Type)));
+        py::object codes =
+            values.attr("astype")(py::handle(reinterpret_cast<PyObject*>(&PyLong_Type)));
         return pd.attr("Series")(encoder.attr("inverse_transform")(codes));
     } catch (py::error_already_set& e) {
         if (!is_exception(e)) throw;
-        py_print(py::str(encode ? "编码出错，请确认输入是否正确：" : "解码出错，请确认输入是否正确：") +
-                 py::str(e.value()));
+        py_print(
+            py::str(encode ? "编码出错，请确认输入是否正确：" : "解码出错，请确认输入是否正确：") +
+            py::str(e.value()));
         return py::none();
     }
 }
@@ -47,7 +51,9 @@ py::object code(const Module& m, py::object self, py::object X, py::handle featu
 void add_codec_methods(const Module& m, py::dict& ns) {
     add_method(
         ns, "labelencode",
-        [m](py::object self, py::object X, py::handle feature_name) { return code(m, self, X, feature_name, true); },
+        [m](py::object self, py::object X, py::handle feature_name) {
+            return code(m, self, X, feature_name, true);
+        },
         "labelencode(self, X, feature_name=None)",
         "使用训练时的编码器对类别特征进行编码。\n\n"
         "参数:\n"
@@ -58,7 +64,9 @@ void add_codec_methods(const Module& m, py::dict& ns) {
         py::arg("self"), py::arg("X"), py::arg("feature_name") = py::none());
     add_method(
         ns, "labeldecode",
-        [m](py::object self, py::object X, py::handle feature_name) { return code(m, self, X, feature_name, false); },
+        [m](py::object self, py::object X, py::handle feature_name) {
+            return code(m, self, X, feature_name, false);
+        },
         "labeldecode(self, X, feature_name=None)",
         "使用训练时的编码器将编码还原为原始的类别值。\n\n"
         "参数:\n"

@@ -37,16 +37,17 @@ void init(const Module& m, py::object self, py::handle path_arg) {
 
     py::object pickle_load = m["pickle"].attr("load");
     if (m["os"].attr("path").attr("exists")(self.attr("labelencoder_dt_path")).cast<bool>())
-        self.attr("lec_record_dt") =
-            with_binary_file(self.attr("labelencoder_dt_path"), [&](py::object f) { return pickle_load(f); });
+        self.attr("lec_record_dt") = with_binary_file(self.attr("labelencoder_dt_path"),
+                                                      [&](py::object f) { return pickle_load(f); });
     else
         self.attr("lec_record_dt") = py::dict();
 
-    py::object content =
-        with_binary_file(self.attr("autofe_result_path"), [](py::object f) { return f.attr("read")(); });
+    py::object content = with_binary_file(self.attr("autofe_result_path"),
+                                          [](py::object f) { return f.attr("read")(); });
     self.attr("adv_features") = m["json"].attr("loads")(content)["combination_features"];
 
-    self.attr("model") = with_binary_file(self.attr("model_path"), [&](py::object f) { return pickle_load(f); });
+    self.attr("model") =
+        with_binary_file(self.attr("model_path"), [&](py::object f) { return pickle_load(f); });
 
     // Estimators that report no class count get -1; models without this chain load unchanged.
     try {
@@ -67,7 +68,8 @@ void add_load_methods(const Module& m, py::dict& ns) {
     add_method(
         ns, "init", [m](py::object self, py::handle path) { init(m, self, path); },
         "init(self, path)",
-        "读取训练结果文件夹: config.yaml, autofe/labelencoder.pkl, autofe/result, automl/result。\n\n"
+        "读取训练结果文件夹: config.yaml, autofe/labelencoder.pkl, autofe/result, "
+        "automl/result。\n\n"
         "参数:\n"
         "    path: 训练结果文件夹的路径 (str)。",
         py::arg("self"), py::arg("path"));

@@ -30,7 +30,8 @@ py::object load_data_from_file(const Module& m, py::handle path_arg) {
     } else if (m["os"].attr("path").attr("isdir")(path).cast<bool>()) {
         df = pd.attr("DataFrame")();
         for (py::handle entry : py::module_::import("glob").attr("glob")(path + py::str("/*")))
-            df = pd.attr("concat")(py::make_tuple(df, pd.attr("read_csv")(entry, "encoding"_a = "utf-8")));
+            df = pd.attr("concat")(
+                py::make_tuple(df, pd.attr("read_csv")(entry, "encoding"_a = "utf-8")));
     } else if (ends_with("csv")) {
         df = pd.attr("read_csv")(path, "encoding"_a = "utf-8");
     } else {
@@ -43,7 +44,8 @@ py::object load_data_from_file(const Module& m, py::handle path_arg) {
 
 py::object normalize_column_names(py::object df) {
     py::list names;
-    for (py::handle name : df.attr("columns").attr("tolist")()) names.append(name.attr("replace")(" ", "_"));
+    for (py::handle name : df.attr("columns").attr("tolist")())
+        names.append(name.attr("replace")(" ", "_"));
     df.attr("columns") = names;
     return df;
 }
@@ -71,7 +73,8 @@ py::object with_own_task_config(const py::object& self, Fn&& fn) {
 py::object process_data(const Module& m, py::object self, py::object ori_df) {
     return with_own_task_config(self, [&]() -> py::object {
         py::list stripped;
-        for (py::handle name : ori_df.attr("columns").attr("tolist")()) stripped.append(name.attr("strip")());
+        for (py::handle name : ori_df.attr("columns").attr("tolist")())
+            stripped.append(name.attr("strip")());
         ori_df.attr("columns") = stripped;
 
         py::object record = self.attr("lec_record_dt");
@@ -82,7 +85,8 @@ py::object process_data(const Module& m, py::object self, py::object ori_df) {
         for (size_t k = 0; k < columns.size(); ++k) {
             py::object col = columns[k];
             py::object dtype = dtypes[k];
-            bool categorical = dtype.equal(py::str("object")) || dtype.equal(py::str("datetime64[ns]"));
+            bool categorical =
+                dtype.equal(py::str("object")) || dtype.equal(py::str("datetime64[ns]"));
             if (!categorical || col.equal(time_index) || !record.contains(col)) continue;
             py::object key = py::make_tuple(py::slice(), col);
             py::object text = loc[key].attr("fillna")("na").attr("astype")(
@@ -94,7 +98,8 @@ py::object process_data(const Module& m, py::object self, py::object ori_df) {
         df = m["name2feature"](df, self.attr("adv_features"), record);
 
         py::object id_index = self.attr("id_index");
-        if (in_columns(df, id_index)) df.attr("drop")("columns"_a = make_list(id_index), "inplace"_a = true);
+        if (in_columns(df, id_index))
+            df.attr("drop")("columns"_a = make_list(id_index), "inplace"_a = true);
         py::object group_id = self.attr("group_id");
         for (py::handle col : self.attr("ignore_features")) {
             if (in_columns(df, col) && !col.equal(time_index) && !col.equal(group_id))
@@ -108,7 +113,8 @@ py::object process_data(const Module& m, py::object self, py::object ori_df) {
 py::object preprocess(const Module& m, py::object self, py::object input, py::object return_y) {
     py::object pd = m["pd"];
     bool is_text = PyUnicode_Check(input.ptr());
-    py_assert(is_text || py::isinstance(input, pd.attr("DataFrame")), "请输入数据集路径 或 pd.DataFrame");
+    py_assert(is_text || py::isinstance(input, pd.attr("DataFrame")),
+              "请输入数据集路径 或 pd.DataFrame");
     if (is_text) input = pd.attr("read_csv")(input);
     py::object target = self.attr("target_name");
     if (py::bool_(self.attr("automl_running"))) {
@@ -117,12 +123,13 @@ py::object preprocess(const Module& m, py::object self, py::object input, py::ob
             self.attr("_process_data")(input), model.attr("_transformer"));
         if (py::bool_(return_y) && input.contains(target))
             df = pd.attr("concat")(make_list(df.attr("reset_index")("drop"_a = true),
-                                                 input[target].attr("reset_index")("drop"_a = true)),
+                                             input[target].attr("reset_index")("drop"_a = true)),
                                    "axis"_a = 1);
         return df;
     }
     py::object df = self.attr("_process_data")(input);
-    if (!py::bool_(return_y) && df.contains(target)) return df.attr("drop")("columns"_a = make_list(target));
+    if (!py::bool_(return_y) && df.contains(target))
+        return df.attr("drop")("columns"_a = make_list(target));
     return df;
 }
 
@@ -140,9 +147,10 @@ void add_preprocess_methods(const Module& m, py::dict& ns) {
         "    pd.DataFrame",
         py::arg("self"), py::arg("input_file_path"));
     add_method(
-        ns, "_normalize_column_names", [](py::object, py::object df) { return normalize_column_names(df); },
-        "_normalize_column_names(self, df)",
-        "将列名中的空格替换为下划线, 返回同一个 DataFrame。", py::arg("self"), py::arg("df"));
+        ns, "_normalize_column_names",
+        [](py::object, py::object df) { return normalize_column_names(df); },
+        "_normalize_column_names(self, df)", "将列名中的空格替换为下划线, 返回同一个 DataFrame。",
+        py::arg("self"), py::arg("df"));
     add_method(
         ns, "_process_data",
         [m](py::object self, py::object df) { return process_data(m, self, df); },
@@ -156,7 +164,9 @@ void add_preprocess_methods(const Module& m, py::dict& ns) {
         py::arg("self"), py::arg("ori_df"));
     add_method(
         ns, "preprocess",
-        [m](py::object self, py::object input, py::object return_y) { return preprocess(m, self, input, return_y); },
+        [m](py::object self, py::object input, py::object return_y) {
+            return preprocess(m, self, input, return_y);
+        },
         "preprocess(self, input, return_y=False)",
         "数据预处理, 与训练时的处理保持一致。\n\n"
         "参数:\n"

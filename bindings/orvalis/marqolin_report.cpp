@@ -16,7 +16,8 @@ py::object model_configuration(py::object self) {
     }
     if (params.contains(py::str("log_max_bin"))) {
         py::object log_max_bin = params.attr("pop")("log_max_bin");
-        py::object shifted = py::reinterpret_steal<py::object>(PyNumber_Lshift(py::int_(1).ptr(), log_max_bin.ptr()));
+        py::object shifted = py::reinterpret_steal<py::object>(
+            PyNumber_Lshift(py::int_(1).ptr(), log_max_bin.ptr()));
         if (!shifted) throw py::error_already_set();
         params["max_bin"] = shifted - py::int_(1);
     }

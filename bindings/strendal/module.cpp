@@ -32,7 +32,8 @@ py::object numpy() { return py::module_::import("numpy"); }
 // or texts (NumPy arrays, pandas Series and Index) are read through NumPy, which hands out the
 // same values that iterating them gives, only much faster; anything else is iterated.
 py::object labels_of(py::handle y) {
-    if (PyList_Check(y.ptr()) || PyTuple_Check(y.ptr())) return py::reinterpret_borrow<py::object>(y);
+    if (PyList_Check(y.ptr()) || PyTuple_Check(y.ptr()))
+        return py::reinterpret_borrow<py::object>(y);
     if (py::hasattr(y, "__array__")) {
         py::object arr = numpy().attr("asarray")(y);
         if (arr.attr("ndim").cast<int>() == 1) {
@@ -54,7 +55,8 @@ bool text_views(py::handle seq, py::handle np_str, bool strip_nul,
     out.resize(static_cast<std::size_t>(n));
     for (Py_ssize_t k = 0; k < n; ++k) {
         PyObject* item = items[k];
-        if (!PyUnicode_CheckExact(item) && Py_TYPE(item) != reinterpret_cast<PyTypeObject*>(np_str.ptr()))
+        if (!PyUnicode_CheckExact(item) &&
+            Py_TYPE(item) != reinterpret_cast<PyTypeObject*>(np_str.ptr()))
             return false;
         Py_ssize_t size = 0;
         const char* data = PyUnicode_AsUTF8AndSize(item, &size);
@@ -198,7 +200,8 @@ PYBIND11_MODULE(strendal, m) {
                 "the out-of-vocabulary token.")
             .c_str()));
 
-    py::object metaclass = py::reinterpret_borrow<py::object>(
-        reinterpret_cast<PyObject*>(Py_TYPE(base.ptr())));
-    m.attr(kClass) = metaclass(kClass, py::make_tuple(base), ns, "auto_wrap_output_keys"_a = py::none());
+    py::object metaclass =
+        py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(Py_TYPE(base.ptr())));
+    m.attr(kClass) =
+        metaclass(kClass, py::make_tuple(base), ns, "auto_wrap_output_keys"_a = py::none());
 }

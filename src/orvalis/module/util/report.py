@@ -59,14 +59,18 @@ def _label_values(y: Any, target_name: str) -> pd.Series:
     return pd.Series(np.asarray(y).ravel(), name=target_name)
 
 
-def plot_box(X: pd.DataFrame, y: Any, feature_name: str, target_name: str,
-             path: Optional[str] = None) -> None:
+def plot_box(
+    X: pd.DataFrame, y: Any, feature_name: str, target_name: str, path: Optional[str] = None
+) -> None:
     """Box plot of the feature column of X, one box per label value of y."""
     values = pd.Series(np.asarray(X[feature_name]), name=feature_name)
     labels = _label_values(y, target_name)
     if len(values) != len(labels):
         raise ValueError(f"X has {len(values)} rows but the labels have {len(labels)}")
-    groups = [(key, part.dropna().to_numpy()) for key, part in values.groupby(labels.to_numpy(), sort=True)]
+    groups = [
+        (key, part.dropna().to_numpy())
+        for key, part in values.groupby(labels.to_numpy(), sort=True)
+    ]
     fig, ax = _figure(path)
     parts = ax.boxplot([g for _, g in groups], tick_labels=[str(k) for k, _ in groups])
     if groups:
@@ -85,8 +89,14 @@ def plot_kde(X: pd.DataFrame, feature_name: str, path: Optional[str] = None) -> 
     if len(values) == 0:
         raise ValueError(f"column {feature_name!r} has no numeric values to draw")
     fig, ax = _figure(path)
-    ax.hist(values, bins=min(30, max(5, len(values) // 5)), density=True, alpha=0.35,
-            color="tab:blue", label="histogram")
+    ax.hist(
+        values,
+        bins=min(30, max(5, len(values) // 5)),
+        density=True,
+        alpha=0.35,
+        color="tab:blue",
+        label="histogram",
+    )
     if len(values) > 1 and np.ptp(values) > 0:
         grid = np.linspace(values.min(), values.max(), 200)
         ax.plot(grid, gaussian_kde(values)(grid), color="tab:blue", label="density (KDE)")
@@ -97,8 +107,9 @@ def plot_kde(X: pd.DataFrame, feature_name: str, path: Optional[str] = None) -> 
     _finish(fig, path)
 
 
-def plot_trends(feature: Any, label: Any, feature_name: str, target_name: str,
-                path: Optional[str] = None) -> None:
+def plot_trends(
+    feature: Any, label: Any, feature_name: str, target_name: str, path: Optional[str] = None
+) -> None:
     """The feature and the label along the rows, each on its own vertical axis."""
     feature = np.asarray(feature, dtype=float)
     label = np.asarray(label, dtype=float)
@@ -115,8 +126,9 @@ def plot_trends(feature: Any, label: Any, feature_name: str, target_name: str,
     _finish(fig, path)
 
 
-def plot_roc_curve(y_true: Any, y_score: Any, n_classes: int, roc_type: str = "both",
-                   path: Optional[str] = None) -> None:
+def plot_roc_curve(
+    y_true: Any, y_score: Any, n_classes: int, roc_type: str = "both", path: Optional[str] = None
+) -> None:
     """ROC curves with their areas: macro-averaged, micro-averaged or both ("both").
 
     ``y_true`` holds class codes 0 .. n_classes-1; ``y_score`` the class probabilities (one
@@ -146,7 +158,12 @@ def plot_roc_curve(y_true: Any, y_score: Any, n_classes: int, roc_type: str = "b
     if roc_type in ("both", "macro"):
         grid = np.unique(np.concatenate([fpr for fpr, _ in curves.values()]))
         mean_tpr = np.mean([np.interp(grid, fpr, tpr) for fpr, tpr in curves.values()], axis=0)
-        ax.plot(grid, mean_tpr, color="tab:blue", label=f"macro-average (AUC = {auc(grid, mean_tpr):.3f})")
+        ax.plot(
+            grid,
+            mean_tpr,
+            color="tab:blue",
+            label=f"macro-average (AUC = {auc(grid, mean_tpr):.3f})",
+        )
     if roc_type in ("both", "micro"):
         fpr, tpr, _ = roc_curve(onehot.ravel(), score.ravel())
         ax.plot(fpr, tpr, color="tab:orange", label=f"micro-average (AUC = {auc(fpr, tpr):.3f})")
@@ -160,9 +177,15 @@ def plot_roc_curve(y_true: Any, y_score: Any, n_classes: int, roc_type: str = "b
     _finish(fig, path)
 
 
-def plot_confusion_matrix(y_true: Any, y_pred: Any, classes: Any, normalize: bool = False,
-                          title: Optional[str] = None, cmap: Any = None,
-                          path: Optional[str] = None) -> None:
+def plot_confusion_matrix(
+    y_true: Any,
+    y_pred: Any,
+    classes: Any,
+    normalize: bool = False,
+    title: Optional[str] = None,
+    cmap: Any = None,
+    path: Optional[str] = None,
+) -> None:
     """Confusion matrix over the given class labels; rows true, columns predicted.
 
     With ``normalize`` each row is divided by its count (rows without samples stay 0).
@@ -170,7 +193,9 @@ def plot_confusion_matrix(y_true: Any, y_pred: Any, classes: Any, normalize: boo
     from sklearn.metrics import confusion_matrix
 
     classes = np.asarray(classes).ravel()
-    matrix = confusion_matrix(np.asarray(y_true).ravel(), np.asarray(y_pred).ravel(), labels=classes)
+    matrix = confusion_matrix(
+        np.asarray(y_true).ravel(), np.asarray(y_pred).ravel(), labels=classes
+    )
     if normalize:
         totals = matrix.sum(axis=1, keepdims=True)
         matrix = np.divide(matrix, totals, out=np.zeros(matrix.shape), where=totals > 0)
@@ -187,16 +212,23 @@ def plot_confusion_matrix(y_true: Any, y_pred: Any, classes: Any, normalize: boo
     for i in range(matrix.shape[0]):
         for j in range(matrix.shape[1]):
             text = f"{matrix[i, j]:.2f}" if normalize else f"{int(matrix[i, j])}"
-            ax.text(j, i, text, ha="center", va="center",
-                    color="white" if matrix[i, j] > threshold else "black")
+            ax.text(
+                j,
+                i,
+                text,
+                ha="center",
+                va="center",
+                color="white" if matrix[i, j] > threshold else "black",
+            )
     ax.set_xlabel("Predicted label")
     ax.set_ylabel("True label")
     ax.set_title(title)
     _finish(fig, path)
 
 
-def plot_regression_results(y_true: Any, y_pred: Any, model_name: str = "Model",
-                            path: Optional[str] = None) -> None:
+def plot_regression_results(
+    y_true: Any, y_pred: Any, model_name: str = "Model", path: Optional[str] = None
+) -> None:
     """Predicted against true values, with the identity line and the fit's R² and MAE."""
     from sklearn.metrics import mean_absolute_error, r2_score
 
@@ -206,8 +238,13 @@ def plot_regression_results(y_true: Any, y_pred: Any, model_name: str = "Model",
         raise ValueError(f"y_true has {len(y_true)} values but y_pred has {len(y_pred)}")
     fig, ax = _figure(path, size=(6.0, 6.0))
     r2 = r2_score(y_true, y_pred) if len(y_true) > 1 else float("nan")
-    ax.scatter(y_true, y_pred, s=12, alpha=0.6,
-               label=f"{model_name} (R² = {r2:.3f}, MAE = {mean_absolute_error(y_true, y_pred):.3g})")
+    ax.scatter(
+        y_true,
+        y_pred,
+        s=12,
+        alpha=0.6,
+        label=f"{model_name} (R² = {r2:.3f}, MAE = {mean_absolute_error(y_true, y_pred):.3g})",
+    )
     low = float(min(y_true.min(), y_pred.min()))
     high = float(max(y_true.max(), y_pred.max()))
     ax.plot([low, high], [low, high], color="grey", linestyle="--", label="ideal")
