@@ -2,6 +2,8 @@
 // marqolin_<concern>.cpp files. Instances keep their state as ordinary instance attributes.
 #include "orvalis/marqolin.hpp"
 
+#include <pybind11/gil_safe_call_once.h>
+
 namespace orvalis::api {
 
 void store_method(py::dict& ns, const char* name, const py::cpp_function& fn) {
@@ -13,8 +15,9 @@ void store_method(py::dict& ns, const char* name, const py::cpp_function& fn) {
 namespace {
 
 // A callable that binds like a function (instance.method(...) passes the instance first) and
-// carries its own __signature__, for methods whose defaults are not literals.
-py::object signed_method_type() {
+// carries its own __signature__ and docstring: inspect.signature and help() show it as a plain
+// method with its parameters, defaults that a text signature cannot spell included.
+py::object make_method_type() {
     py::dict ns;
     ns["__module__"] = "orvalis";
     ns["__doc__"] = "A native method with a full signature.";
@@ -34,6 +37,11 @@ py::object signed_method_type() {
                 ns);
 }
 
+py::object method_type() {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+    return storage.call_once_and_store_result([] { return make_method_type(); }).get_stored();
+}
+
 }  // namespace
 
 void add_method_with_defaults(py::dict& ns, const char* name, const py::cpp_function& fn,
@@ -45,7 +53,7 @@ void add_method_with_defaults(py::dict& ns, const char* name, const py::cpp_func
         params.append(defaults.contains(pname) ? p.attr("replace")("default"_a = defaults[pname])
                                                : py::reinterpret_borrow<py::object>(p));
     }
-    py::object method = signed_method_type()();
+    py::object method = method_type()();
     method.attr("__func__") = fn;
     method.attr("__signature__") = sig.attr("replace")("parameters"_a = params);
     method.attr("__name__") = name;
@@ -58,6 +66,7 @@ void add_method_with_defaults(py::dict& ns, const char* name, const py::cpp_func
 }
 
 void register_marqolin(py::module_& m) {
+    using bind::clean_class_doc;
     Module mod(m);
     py::dict ns;
     ns["__module__"] = m.attr("__name__");
@@ -79,8 +88,10 @@ void register_marqolin(py::module_& m) {
     add_report_methods(mod, ns);
     add_plot_methods(mod, ns);
     py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
-    m.attr("marqolin") =
+    py::object cls =
         type("marqolin", py::make_tuple(py::module_::import("builtins").attr("object")), ns);
+    clean_class_doc(cls);
+    m.attr("marqolin") = cls;
 }
 
 }  // namespace orvalis::api

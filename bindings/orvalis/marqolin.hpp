@@ -23,8 +23,14 @@ class Module {
     py::handle m_;  // the module outlives every call of its functions
 };
 
-// Stores `fn` in the class namespace as an instance method.
+// Stores `fn` in the class namespace as a plain instance method (for __init__).
 void store_method(py::dict& ns, const char* name, const py::cpp_function& fn);
+
+// Adds `fn` as the method `name`, for a method whose defaults are objects that a text signature
+// cannot spell: the text signature writes them as None and `defaults` gives the real default per
+// parameter.
+void add_method_with_defaults(py::dict& ns, const char* name, const py::cpp_function& fn,
+                              const py::dict& defaults);
 
 // Adds `f` to the class namespace as the method `name`; `signature` is its text signature with
 // `self` first, e.g. "predict(self, test_path)", so inspect.signature and help() show it.
@@ -32,14 +38,10 @@ template <class F, class... Extra>
 void add_method(py::dict& ns, const char* name, F&& f, const char* signature, const char* doc,
                 const Extra&... extra) {
     std::string text = bind::sig_doc(signature, doc);
-    store_method(ns, name,
-                 py::cpp_function(std::forward<F>(f), py::name(name), extra..., text.c_str()));
+    add_method_with_defaults(
+        ns, name, py::cpp_function(std::forward<F>(f), py::name(name), extra..., text.c_str()),
+        py::dict());
 }
-
-// As add_method, for a method whose defaults are objects that a text signature cannot spell:
-// the text signature writes them as None and `defaults` gives the real default per parameter.
-void add_method_with_defaults(py::dict& ns, const char* name, const py::cpp_function& fn,
-                              const py::dict& defaults);
 
 // An argument annotated Optional[str]: a str or None.
 inline void require_optional_str(py::handle value, const char* arg) {

@@ -65,16 +65,14 @@ void init(const Module& m, py::object self, py::handle path_arg) {
 
 void add_load_methods(const Module& m, py::dict& ns) {
     // named init: pybind11 treats a function named __init__ as a constructor of its own classes
-    add_method(
-        ns, "init", [m](py::object self, py::handle path) { init(m, self, path); },
-        "init(self, path)",
-        "读取训练结果文件夹: config.yaml, autofe/labelencoder.pkl, autofe/result, "
-        "automl/result。\n\n"
-        "参数:\n"
-        "    path: 训练结果文件夹的路径 (str)。",
-        py::arg("self"), py::arg("path"));
-    ns["__init__"] = ns["init"];
-    PyDict_DelItemString(ns.ptr(), "init");
+    std::string doc = bind::sig_doc("init(self, path)",
+                                    "读取训练结果文件夹: config.yaml, autofe/labelencoder.pkl, "
+                                    "autofe/result, automl/result。\n\n"
+                                    "参数:\n"
+                                    "    path: 训练结果文件夹的路径 (str)。");
+    store_method(ns, "__init__",
+                 py::cpp_function([m](py::object self, py::handle path) { init(m, self, path); },
+                                  py::name("init"), py::arg("self"), py::arg("path"), doc.c_str()));
 }
 
 }  // namespace orvalis::api

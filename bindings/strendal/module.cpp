@@ -202,6 +202,8 @@ PYBIND11_MODULE(strendal, m) {
 
     py::object metaclass =
         py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(Py_TYPE(base.ptr())));
-    m.attr(kClass) =
+    py::object cls =
         metaclass(kClass, py::make_tuple(base), ns, "auto_wrap_output_keys"_a = py::none());
+    orvalis::bind::clean_class_doc(cls);
+    m.attr(kClass) = cls;
 }
