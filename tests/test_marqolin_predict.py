@@ -123,3 +123,16 @@ def test_npz_and_xlsx_files_predict(sample_folders, tmp_path):
     assert_same(m.predict(str(tmp_path / "rows.xlsx")), want)
     np.savez(tmp_path / "rows.npz", **{c: raw[c].to_numpy() for c in raw.columns})
     assert_same(m.predict(str(tmp_path / "rows.npz")), want)
+
+
+def test_repeated_predictions_keep_the_loaded_encoders_unchanged(sample_folders):
+    folder = sample_folders["penguins"]
+    m = marqolin(folder.path)
+    sizes = {k: len(v.classes_) for k, v in m.lec_record_dt.items() if hasattr(v, "classes_")}
+    assert all(list(m.lec_record_dt[k].classes_)[-1] == "OOV" for k in sizes)
+    rows = pd.read_csv(folder.holdout)
+    rows.loc[0, "island"] = "Atlantis"  # unseen: the out-of-vocabulary code every time
+    first = m.predict_proba(rows.copy())
+    for _ in range(3):
+        assert_same(m.predict_proba(rows.copy()), first)
+    assert {k: len(m.lec_record_dt[k].classes_) for k in sizes} == sizes
