@@ -42,4 +42,12 @@ inline std::string sig_doc(const char* signature, const char* doc = "") {
     return std::string(signature) + "\n--\n\n" + doc;
 }
 
+// A class made with type() keeps the docstring it was created with as its text signature
+// (inspect.signature reads it); __doc__ itself is then set without the signature lines.
+inline void clean_class_doc(py::handle cls) {
+    std::string doc = py::str(cls.attr("__doc__"));
+    auto cut = doc.find("\n--\n\n");
+    if (cut != std::string::npos) cls.attr("__doc__") = doc.substr(cut + 5);
+}
+
 }  // namespace orvalis::bind

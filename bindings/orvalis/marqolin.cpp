@@ -1,7 +1,97 @@
-#include "orvalis/orvalis.hpp"
+// class marqolin: a plain Python class whose methods are the native functions of the
+// marqolin_<concern>.cpp files. Instances keep their state as ordinary instance attributes.
+#include "orvalis/marqolin.hpp"
+
+#include <pybind11/gil_safe_call_once.h>
 
 namespace orvalis::api {
 
-void register_marqolin(py::module_&) {}
+void store_method(py::dict& ns, const char* name, const py::cpp_function& fn) {
+    PyObject* method = PyInstanceMethod_New(fn.ptr());
+    if (method == nullptr) throw py::error_already_set();
+    ns[name] = py::reinterpret_steal<py::object>(method);
+}
+
+namespace {
+
+// A callable that binds like a function (instance.method(...) passes the instance first) and
+// carries its own __signature__ and docstring: inspect.signature and help() show it as a plain
+// method with its parameters, defaults that a text signature cannot spell included.
+py::object make_method_type() {
+    py::dict ns;
+    ns["__module__"] = "orvalis";
+    ns["__doc__"] = "A native method with a full signature.";
+    store_method(ns, "__call__",
+                 py::cpp_function([](py::object self, py::args args, py::kwargs kwargs) {
+                     return self.attr("__func__")(*args, **kwargs);
+                 }));
+    store_method(ns, "__get__",
+                 py::cpp_function(
+                     [](py::object self, py::object instance, py::object) {
+                         if (instance.is_none()) return self;
+                         return py::module_::import("types").attr("MethodType")(self, instance);
+                     },
+                     py::arg("self"), py::arg("instance"), py::arg("owner") = py::none()));
+    py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+    return type("native_method", py::make_tuple(py::module_::import("builtins").attr("object")),
+                ns);
+}
+
+py::object method_type() {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+    return storage.call_once_and_store_result([] { return make_method_type(); }).get_stored();
+}
+
+}  // namespace
+
+void add_method_with_defaults(py::dict& ns, const char* name, const py::cpp_function& fn,
+                              const py::dict& defaults) {
+    py::object sig = py::module_::import("inspect").attr("signature")(fn);
+    py::list params;
+    for (py::handle p : sig.attr("parameters").attr("values")()) {
+        py::str pname = p.attr("name");
+        params.append(defaults.contains(pname) ? p.attr("replace")("default"_a = defaults[pname])
+                                               : py::reinterpret_borrow<py::object>(p));
+    }
+    py::object method = method_type()();
+    method.attr("__func__") = fn;
+    method.attr("__signature__") = sig.attr("replace")("parameters"_a = params);
+    method.attr("__name__") = name;
+    method.attr("__qualname__") = std::string("marqolin.") + name;
+    // the docstring without its text-signature line
+    std::string doc = py::str(fn.attr("__doc__"));
+    auto cut = doc.find("\n--\n\n");
+    method.attr("__doc__") = cut == std::string::npos ? doc : doc.substr(cut + 5);
+    ns[name] = method;
+}
+
+void register_marqolin(py::module_& m) {
+    using bind::clean_class_doc;
+    Module mod(m);
+    py::dict ns;
+    ns["__module__"] = m.attr("__name__");
+    ns["__qualname__"] = "marqolin";
+    ns["__doc__"] =
+        "marqolin(path)\n--\n\n"
+        "orvalis 平台训练结果的推理接口。\n\n"
+        "支持两种预测方式:\n"
+        "    1. 通过训练结果文件夹 (result) 进行预测;\n"
+        "    2. 通过模型参数以及特征包字段进行预测 (暂未实现)。\n\n"
+        "参数:\n"
+        "    path: 训练结果文件夹的路径, 必须是 str。\n\n"
+        "注意: 结果文件夹中的文件会被反序列化 (pickle), 请只加载可信来源的结果文件夹。";
+    add_load_methods(mod, ns);
+    add_preprocess_methods(mod, ns);
+    add_predict_methods(mod, ns);
+    add_codec_methods(mod, ns);
+    add_data_methods(mod, ns);
+    add_report_methods(mod, ns);
+    add_plot_methods(mod, ns);
+    py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+    py::object cls =
+        type("marqolin", py::make_tuple(py::module_::import("builtins").attr("object")), ns);
+    clean_class_doc(cls);
+    m.attr("marqolin") = cls;
+}
 
 }  // namespace orvalis::api

@@ -1,0 +1,93 @@
+// Internal header of class marqolin: one file per concern (load, preprocess, predict, codec,
+// data, report, plots) adds its methods to the class namespace; marqolin.cpp builds the class.
+#pragma once
+
+#include <string>
+
+#include "orvalis/orvalis.hpp"
+
+namespace orvalis::api {
+
+using bind::py_assert;
+using bind::raise_arg_type;
+using bind::require_exact_str;
+
+// Module attributes (the imports of the module body), looked up at call time.
+class Module {
+  public:
+    explicit Module(py::handle m) : m_(m) {}
+    py::object operator[](const char* name) const { return m_.attr(name); }
+    py::handle handle() const { return m_; }
+
+  private:
+    py::handle m_;  // the module outlives every call of its functions
+};
+
+// Stores `fn` in the class namespace as a plain instance method (for __init__).
+void store_method(py::dict& ns, const char* name, const py::cpp_function& fn);
+
+// Adds `fn` as the method `name`, for a method whose defaults are objects that a text signature
+// cannot spell: the text signature writes them as None and `defaults` gives the real default per
+// parameter.
+void add_method_with_defaults(py::dict& ns, const char* name, const py::cpp_function& fn,
+                              const py::dict& defaults);
+
+// Adds `f` to the class namespace as the method `name`; `signature` is its text signature with
+// `self` first, e.g. "predict(self, test_path)", so inspect.signature and help() show it.
+template <class F, class... Extra>
+void add_method(py::dict& ns, const char* name, F&& f, const char* signature, const char* doc,
+                const Extra&... extra) {
+    std::string text = bind::sig_doc(signature, doc);
+    add_method_with_defaults(
+        ns, name, py::cpp_function(std::forward<F>(f), py::name(name), extra..., text.c_str()),
+        py::dict());
+}
+
+// An argument annotated Optional[str]: a str or None.
+inline void require_optional_str(py::handle value, const char* arg) {
+    if (!value.is_none()) require_exact_str(value, arg);
+}
+
+// print(text) to the interpreter's standard output.
+inline void py_print(const py::object& text) {
+    py::module_::import("builtins").attr("print")(text);
+}
+
+// `open(path, "rb")`, `fn(file)`, close: the file is closed before the caller goes on.
+template <class Fn>
+py::object with_binary_file(const py::object& path, Fn&& fn) {
+    py::object file = py::module_::import("builtins").attr("open")(path, "rb");
+    py::object result;
+    try {
+        result = fn(file);
+    } catch (...) {
+        file.attr("close")();
+        throw;
+    }
+    file.attr("close")();
+    return result;
+}
+
+template <class... Items>
+py::list make_list(Items&&... items) {
+    py::list out;
+    (out.append(std::forward<Items>(items)), ...);
+    return out;
+}
+
+inline bool in_columns(const py::object& df, py::handle name) {
+    return df.attr("columns").attr("tolist")().contains(name);
+}
+
+// True when the caught error is an Exception (not KeyboardInterrupt, SystemExit, ...).
+inline bool is_exception(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
+
+void add_load_methods(const Module& m, py::dict& ns);
+void add_preprocess_methods(const Module& m, py::dict& ns);
+void add_predict_methods(const Module& m, py::dict& ns);
+void add_codec_methods(const Module& m, py::dict& ns);
+void add_data_methods(const Module& m, py::dict& ns);
+void add_report_methods(const Module& m, py::dict& ns);
+void add_plot_methods(const Module& m, py::dict& ns);
+
+}  // namespace orvalis::api

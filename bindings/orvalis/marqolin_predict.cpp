@@ -1,0 +1,98 @@
+// predict and predict_proba: new data (path, DataFrame or NumPy array) in, model output out.
+#include "orvalis/marqolin.hpp"
+
+namespace orvalis::api {
+
+namespace {
+
+// The raw feature columns of the training table, as the result folder records them: the header
+// of automl/val_res without the label column and the saved predictions "ypred".
+py::list raw_feature_columns(const Module& m, const py::object& self) {
+    py::object val_path = m["os"].attr("path").attr("join")(self.attr("path"), "automl", "val_res");
+    if (!m["os"].attr("path").attr("exists")(val_path).cast<bool>())
+        throw py::value_error(
+            "无法为 NumPy 数组确定列名: 结果文件夹中没有 automl/val_res, "
+            "请传入带列名的 pd.DataFrame。");
+    py::list header =
+        m["pd"].attr("read_csv")(val_path, "nrows"_a = 0).attr("columns").attr("tolist")();
+    py::list names;
+    py::object target = self.attr("target_name");
+    for (py::handle name : header)
+        if (!name.equal(target) && !name.equal(py::str("ypred"))) names.append(name);
+    return names;
+}
+
+py::object frame_of_array(const Module& m, const py::object& self, const py::object& array) {
+    py::list names = raw_feature_columns(m, self);
+    py::object frame = m["pd"].attr("DataFrame")(array);
+    const size_t width = py::len(frame.attr("columns"));
+    if (array.attr("ndim").cast<int>() != 2 || width != names.size())
+        throw py::value_error("NumPy 数组的列数为 " + std::to_string(width) + " (形状 " +
+                              std::string(py::str(array.attr("shape"))) +
+                              "), 但训练数据的原始特征有 " + std::to_string(names.size()) +
+                              " 列: " + std::string(py::str(names)));
+    frame.attr("columns") = names;
+    // an object array holds texts and numbers side by side: numeric columns get numeric dtypes,
+    // as reading the same rows from a CSV file would give them
+    return frame.attr("infer_objects")();
+}
+
+py::object run(const Module& m, py::object self, py::object test_path, const char* method) {
+    py::object pd = m["pd"];
+    py::object df;
+    if (PyUnicode_Check(test_path.ptr())) {
+        df = self.attr("preprocess")(self.attr("_load_data_from_file")(test_path),
+                                     "return_y"_a = true);
+    } else if (py::isinstance(test_path, pd.attr("DataFrame"))) {
+        // Already preprocessed: the model's input columns. A raw table that merely has as many
+        // columns would reach the model unprocessed and fail there, so the names must match too.
+        py::object inputs = self.attr("model").attr("feature_names_in_");
+        if (py::len(inputs) == py::len(test_path.attr("columns")) &&
+            py::set(py::iter(inputs)).equal(py::set(py::iter(test_path.attr("columns")))))
+            df = test_path;
+        else
+            df = self.attr("preprocess")(test_path, "return_y"_a = true);
+    } else if (py::isinstance(test_path, m["np"].attr("ndarray"))) {
+        df = self.attr("preprocess")(frame_of_array(m, self, test_path), "return_y"_a = true);
+    } else {
+        throw py::type_error(
+            std::string(method) + "() 的输入类型不受支持: " + Py_TYPE(test_path.ptr())->tp_name +
+            "。请传入 str (CSV/xlsx/npz 文件或 CSV 文件夹的路径)、pd.DataFrame 或 np.ndarray。");
+    }
+    py::object target = self.attr("target_name");
+    py::object model_method = self.attr("model").attr(method);
+    py::object result = in_columns(df, target)
+                            ? model_method(df.attr("drop")("columns"_a = make_list(target)))
+                            : model_method(df);
+    return m["np"].attr("array")(result);
+}
+
+}  // namespace
+
+void add_predict_methods(const Module& m, py::dict& ns) {
+    add_method(
+        ns, "predict",
+        [m](py::object self, py::object test_path) { return run(m, self, test_path, "predict"); },
+        "predict(self, test_path)",
+        "预测。\n\n"
+        "参数:\n"
+        "    test_path: 数据路径 (CSV/xlsx/npz 文件, 或存放 CSV 文件的文件夹)、pd.DataFrame\n"
+        "        (原始数据或已经预处理的数据) 或 np.ndarray (列顺序与训练数据的原始特征一致)。\n"
+        "返回:\n"
+        "    np.ndarray: 每行一个预测值。",
+        py::arg("self"), py::arg("test_path"));
+    add_method(
+        ns, "predict_proba",
+        [m](py::object self, py::object test_path) {
+            return run(m, self, test_path, "predict_proba");
+        },
+        "predict_proba(self, test_path)",
+        "预测各类别的概率 (分类任务)。\n\n"
+        "参数:\n"
+        "    test_path: 同 predict。\n"
+        "返回:\n"
+        "    np.ndarray: 行数 x 类别数。",
+        py::arg("self"), py::arg("test_path"));
+}
+
+}  // namespace orvalis::api

@@ -1,0 +1,180 @@
+// Reading data files and folders, and bringing raw tables into the model's input form:
+// _load_data_from_file, _normalize_column_names, _process_data, preprocess.
+#include "orvalis/marqolin.hpp"
+
+namespace orvalis::api {
+
+namespace {
+
+py::object load_data_from_file(const Module& m, py::handle path_arg) {
+    require_exact_str(path_arg, "input_file_path");
+    py::str path = py::reinterpret_borrow<py::str>(path_arg);
+    py::object pd = m["pd"];
+    auto ends_with = [&](const char* suffix) { return path.attr("endswith")(suffix).cast<bool>(); };
+    py::object df;
+    if (ends_with("xlsx")) {
+        df = pd.attr("read_excel")(path);
+    } else if (ends_with("npz")) {
+        // One column per array of the archive, named by its key. Handing the archive object
+        // itself to DataFrame() would give a one-column frame of the key names: the data lost.
+        py::object archive = m["np"].attr("load")(path);
+        py::dict columns;
+        try {
+            for (py::handle key : archive.attr("files")) columns[key] = archive[key];
+        } catch (...) {
+            archive.attr("close")();
+            throw;
+        }
+        archive.attr("close")();
+        df = pd.attr("DataFrame")(columns);
+    } else if (m["os"].attr("path").attr("isdir")(path).cast<bool>()) {
+        df = pd.attr("DataFrame")();
+        for (py::handle entry : py::module_::import("glob").attr("glob")(path + py::str("/*")))
+            df = pd.attr("concat")(
+                py::make_tuple(df, pd.attr("read_csv")(entry, "encoding"_a = "utf-8")));
+    } else if (ends_with("csv")) {
+        df = pd.attr("read_csv")(path, "encoding"_a = "utf-8");
+    } else {
+        throw py::value_error(
+            "无法读取数据: " + std::string(py::repr(path)) +
+            "。只支持以 xlsx、npz 或 csv 结尾的文件 (区分大小写), 或存放 CSV 文件的文件夹。");
+    }
+    return m["deepcopy"](df);
+}
+
+py::object normalize_column_names(py::object df) {
+    py::list names;
+    for (py::handle name : df.attr("columns").attr("tolist")())
+        names.append(name.attr("replace")(" ", "_"));
+    df.attr("columns") = names;
+    return df;
+}
+
+// Runs fn while TaskConfig() gives this object's own configuration: the feature operators that
+// read task settings (the grouping column of the rolling windows) must see the folder being
+// served, not whichever folder was loaded last in the process.
+template <class Fn>
+py::object with_own_task_config(const py::object& self, Fn&& fn) {
+    py::object cfg = py::getattr(self, "_task_cfg", py::none());
+    if (cfg.is_none()) return fn();
+    py::object scope = py::module_::import("module.common.task_config").attr("active")(cfg);
+    scope.attr("__enter__")();
+    py::object result;
+    try {
+        result = fn();
+    } catch (...) {
+        scope.attr("__exit__")(py::none(), py::none(), py::none());
+        throw;
+    }
+    scope.attr("__exit__")(py::none(), py::none(), py::none());
+    return result;
+}
+
+py::object process_data(const Module& m, py::object self, py::object ori_df) {
+    return with_own_task_config(self, [&]() -> py::object {
+        py::list stripped;
+        for (py::handle name : ori_df.attr("columns").attr("tolist")())
+            stripped.append(name.attr("strip")());
+        ori_df.attr("columns") = stripped;
+
+        py::object record = self.attr("lec_record_dt");
+        py::object time_index = self.attr("time_index");
+        py::object loc = ori_df.attr("loc");
+        py::list columns = ori_df.attr("columns").attr("tolist")();
+        py::list dtypes = ori_df.attr("dtypes").attr("tolist")();
+        for (size_t k = 0; k < columns.size(); ++k) {
+            py::object col = columns[k];
+            py::object dtype = dtypes[k];
+            bool categorical =
+                dtype.equal(py::str("object")) || dtype.equal(py::str("datetime64[ns]"));
+            if (!categorical || col.equal(time_index) || !record.contains(col)) continue;
+            py::object key = py::make_tuple(py::slice(), col);
+            py::object text = loc[key].attr("fillna")("na").attr("astype")(
+                py::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)));
+            loc[key] = record[col].attr("transform")(text);
+        }
+
+        py::object df = self.attr("_normalize_column_names")(ori_df);
+        df = m["name2feature"](df, self.attr("adv_features"), record);
+
+        py::object id_index = self.attr("id_index");
+        if (in_columns(df, id_index))
+            df.attr("drop")("columns"_a = make_list(id_index), "inplace"_a = true);
+        py::object group_id = self.attr("group_id");
+        for (py::handle col : self.attr("ignore_features")) {
+            if (in_columns(df, col) && !col.equal(time_index) && !col.equal(group_id))
+                df.attr("drop")("columns"_a = make_list(col), "inplace"_a = true);
+        }
+        if (!time_index.is_none()) df[time_index] = m["pd"].attr("to_datetime")(df[time_index]);
+        return df;
+    });
+}
+
+py::object preprocess(const Module& m, py::object self, py::object input, py::object return_y) {
+    py::object pd = m["pd"];
+    bool is_text = PyUnicode_Check(input.ptr());
+    py_assert(is_text || py::isinstance(input, pd.attr("DataFrame")),
+              "请输入数据集路径 或 pd.DataFrame");
+    if (is_text) input = pd.attr("read_csv")(input);
+    py::object target = self.attr("target_name");
+    if (py::bool_(self.attr("automl_running"))) {
+        py::object model = self.attr("model");
+        py::object df = model.attr("_state").attr("task").attr("preprocess")(
+            self.attr("_process_data")(input), model.attr("_transformer"));
+        if (py::bool_(return_y) && input.contains(target))
+            df = pd.attr("concat")(make_list(df.attr("reset_index")("drop"_a = true),
+                                             input[target].attr("reset_index")("drop"_a = true)),
+                                   "axis"_a = 1);
+        return df;
+    }
+    py::object df = self.attr("_process_data")(input);
+    if (!py::bool_(return_y) && df.contains(target))
+        return df.attr("drop")("columns"_a = make_list(target));
+    return df;
+}
+
+}  // namespace
+
+void add_preprocess_methods(const Module& m, py::dict& ns) {
+    add_method(
+        ns, "_load_data_from_file",
+        [m](py::object, py::handle path) { return load_data_from_file(m, path); },
+        "_load_data_from_file(self, input_file_path)",
+        "读取数据文件: xlsx (Excel), npz (NumPy 压缩包), 存放 CSV 文件的文件夹, 或 csv 文件。\n\n"
+        "参数:\n"
+        "    input_file_path: 文件或文件夹路径 (str)。\n"
+        "返回:\n"
+        "    pd.DataFrame",
+        py::arg("self"), py::arg("input_file_path"));
+    add_method(
+        ns, "_normalize_column_names",
+        [](py::object, py::object df) { return normalize_column_names(df); },
+        "_normalize_column_names(self, df)", "将列名中的空格替换为下划线, 返回同一个 DataFrame。",
+        py::arg("self"), py::arg("df"));
+    add_method(
+        ns, "_process_data",
+        [m](py::object self, py::object df) { return process_data(m, self, df); },
+        "_process_data(self, ori_df)",
+        "数据处理: 去除列名首尾空白, 对类别列进行编码 (缺失值记为 \"na\", 未见过的值编码为 OOV),\n"
+        "规范列名, 生成组合特征, 删除 id 列和忽略的特征, 转换时间列。\n\n"
+        "参数:\n"
+        "    ori_df: 原始数据 (会被原地修改)。\n"
+        "返回:\n"
+        "    pd.DataFrame",
+        py::arg("self"), py::arg("ori_df"));
+    add_method(
+        ns, "preprocess",
+        [m](py::object self, py::object input, py::object return_y) {
+            return preprocess(m, self, input, return_y);
+        },
+        "preprocess(self, input, return_y=False)",
+        "数据预处理, 与训练时的处理保持一致。\n\n"
+        "参数:\n"
+        "    input: 数据集路径 (CSV 文件) 或 pd.DataFrame。\n"
+        "    return_y: 是否在结果中保留标签列 (数据中有标签列时)。\n"
+        "返回:\n"
+        "    pd.DataFrame: 处理后的数据。",
+        py::arg("self"), py::arg("input"), py::arg("return_y") = false);
+}
+
+}  // namespace orvalis::api
