@@ -184,21 +184,18 @@ def build_result_folder(table: str | pd.DataFrame, task: dict[str, Any], out: st
 # --- sample tables shipped by PyPI packages --------------------------------------------------
 
 
-def _has(*operators: str) -> bool:
-    import brevant
-
-    return all(hasattr(brevant, name) for name in operators)
-
-
 def grunfeld_features() -> list[str]:
-    """Engineered features of the investment panel: element-wise ones always; grouped rolling
-    windows and group statistics as soon as the feature engine offers them."""
-    names = ["log###value$$$", "divide###value|||capital$$$", "add###value|||capital$$$"]
-    if _has("ts_mean", "delay"):
-        names += ["ts_mean###value|||3$$$", "delay###capital|||1$$$"]
-    if _has("aggregate", "count"):
-        names += ["aggregate###mean|||value|||firm$$$", "count###firm$$$"]
-    return names
+    """Engineered features of the investment panel: element-wise ones, grouped rolling windows
+    (per firm) and group statistics."""
+    return [
+        "log###value$$$",
+        "divide###value|||capital$$$",
+        "add###value|||capital$$$",
+        "ts_mean###value|||3$$$",
+        "delay###capital|||1$$$",
+        "aggregate###mean|||value|||firm$$$",
+        "count###firm$$$",
+    ]
 
 
 def sample_tables(folder: str) -> dict[str, dict[str, Any]]:

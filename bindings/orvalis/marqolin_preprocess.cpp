@@ -80,6 +80,9 @@ py::object process_data(const Module& m, py::object self, py::object ori_df) {
         py::object record = self.attr("lec_record_dt");
         py::object time_index = self.attr("time_index");
         py::object loc = ori_df.attr("loc");
+        // pandas counts the references to a frame to spot assignments into a temporary copy;
+        // called from here a caller's own frame can look like one, so hold one reference more.
+        py::object held = ori_df;
         py::list columns = ori_df.attr("columns").attr("tolist")();
         py::list dtypes = ori_df.attr("dtypes").attr("tolist")();
         for (size_t k = 0; k < columns.size(); ++k) {
@@ -105,7 +108,10 @@ py::object process_data(const Module& m, py::object self, py::object ori_df) {
             if (in_columns(df, col) && !col.equal(time_index) && !col.equal(group_id))
                 df.attr("drop")("columns"_a = make_list(col), "inplace"_a = true);
         }
-        if (!time_index.is_none()) df[time_index] = m["pd"].attr("to_datetime")(df[time_index]);
+        if (!time_index.is_none()) {
+            py::object held_df = df;  // as above: a frame made by the feature engine is no copy
+            df[time_index] = m["pd"].attr("to_datetime")(df[time_index]);
+        }
         return df;
     });
 }
