@@ -23,7 +23,7 @@ NAMES = [
     "percentile###petal_width$$$",
     "bigger###sepal_length|||petal_length$$$",
     "combine###species|||petal_width$$$",
-    "count###species$$$",
+    "count###petal_width$$$",
     "aggregate###mean|||petal_length|||species$$$",
     "crossrank###species|||sepal_length$$$",
     "ts_mean###sepal_length|||5$$$",
