@@ -405,15 +405,26 @@ private:
     std::int32_t size_ = 0;
 };
 
+// Smallest and largest key (keys not empty): a plain loop that the compiler vectorises, unlike
+// std::minmax_element, which tracks positions.
+std::pair<std::int64_t, std::int64_t> key_range(std::span<const std::int64_t> keys) {
+    std::int64_t lo = keys[0], hi = keys[0];
+    for (const std::int64_t k : keys) {
+        lo = k < lo ? k : lo;
+        hi = k > hi ? k : hi;
+    }
+    return {lo, hi};
+}
+
 // Calls f(table) with a DenseTable when the integer keys span at most about one code per row,
 // else with a KeyTable.
 template <class F>
 decltype(auto) with_int_table(std::span<const std::int64_t> keys, F&& f) {
     if (!keys.empty()) {
-        const auto [lo, hi] = std::minmax_element(keys.begin(), keys.end());
-        const std::uint64_t span = static_cast<std::uint64_t>(*hi) - static_cast<std::uint64_t>(*lo);
+        const auto [lo, hi] = key_range(keys);
+        const std::uint64_t span = static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo);
         if (span < keys.size() + 65536 && span < (std::uint64_t{1} << 31))
-            return f(DenseTable(static_cast<std::uint64_t>(*lo), static_cast<std::size_t>(span) + 1));
+            return f(DenseTable(static_cast<std::uint64_t>(lo), static_cast<std::size_t>(span) + 1));
     }
     return f(KeyTable());
 }
@@ -511,9 +522,9 @@ bool lag_by_dense_key(std::span<const double> x, std::span<const std::int64_t> k
                       std::int64_t periods, bool diff, std::span<double> out) {
     const std::size_t n = x.size();
     if (n == 0 || keys.size() != n || out.size() != n || periods <= 0 || periods > 64) return false;
-    const auto [lo_it, hi_it] = std::minmax_element(keys.begin(), keys.end());
-    const std::uint64_t lo = static_cast<std::uint64_t>(*lo_it);
-    const std::uint64_t span = static_cast<std::uint64_t>(*hi_it) - lo;
+    const auto [lo_key, hi_key] = key_range(keys);
+    const std::uint64_t lo = static_cast<std::uint64_t>(lo_key);
+    const std::uint64_t span = static_cast<std::uint64_t>(hi_key) - lo;
     const auto p = static_cast<std::size_t>(periods);
     if (span >= n || (span + 1) * p > n) return false;
     const std::size_t groups = static_cast<std::size_t>(span) + 1;
