@@ -6,7 +6,9 @@ Each case runs the operator and the pandas expression of the same feature on the
 
 from __future__ import annotations
 
+import os
 import random
+import sys
 
 import numpy as np
 import pandas as pd
@@ -16,6 +18,10 @@ from sklearn.preprocessing import LabelEncoder
 
 import orvalis  # noqa: F401
 import brevant  # noqa: E402
+
+# the plain-Python transcription of the name scan that the tests check the parser against
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from test_grammar import reference_split as python_split  # noqa: E402
 
 N = 1_000_000
 rng = np.random.default_rng(0)
@@ -133,42 +139,6 @@ for op in TWO + ["combine", "combine(float)"] + ONE + ["sigmoid", "entropy", "so
     t_pandas = best_of(lambda op=op: pandas_form(op, df), repeat=repeat, setup=fresh)
     target = ">= 20x" if op in ("combine", "combine(float)", "sigmoid") else ">= 0.9x"
     table.add(op, t_native, t_pandas, target)
-
-
-def python_split(key):
-    left = right = 0
-    separator1 = separator2 = -1
-    stack = []
-    left_count = 0
-    i = 0
-    while i < len(key):
-        if key[i] == "#" and key[i + 1] == "#" and key[i + 2] == "#":
-            left_count += 1
-            if left_count == 1:
-                left = i
-            stack.append(i)
-            i += 2
-        elif key[i] == "$" and key[i + 1] == "$" and key[i + 2] == "$":
-            stack.pop()
-            if not stack:
-                right = i
-            i += 2
-        elif key[i] == "|" and key[i + 1] == "|" and key[i + 2] == "|" and len(stack) == 1:
-            if separator1 < 0:
-                separator1 = i
-            else:
-                separator2 = i
-        i += 1
-    if separator2 < 0 and separator1 != -1:
-        return [key[:left], key[left + 3 : separator1], key[separator1 + 3 : right]]
-    if separator2 < 0:
-        return [key[:left], key[left + 3 : right]]
-    return [
-        key[:left],
-        key[left + 3 : separator1],
-        key[separator1 + 3 : separator2],
-        key[separator2 + 3 : right],
-    ]
 
 
 def nested_names(depth, count, seed=1):
