@@ -126,6 +126,13 @@ class TestDelegation:
         ):
             with pytest.raises(AssertionError, match="该任务识别到不是分类任务，请确认任务类型！"):
                 call()
+        # the task is checked before the arguments' types
+        for call in (
+            lambda: reg.plot_roc_curve([0, 1], [[1, 0], [0, 1]], n_classes=2.0, path=3),
+            lambda: reg.plot_confusion_matrix([0, 1], [0, 1], title=1),
+        ):
+            with pytest.raises(AssertionError, match="该任务识别到不是分类任务"):
+                call()
         assert calls == []
 
     @pytest.mark.parametrize(
@@ -141,10 +148,10 @@ class TestDelegation:
             (lambda m, X: m.plot_regression_scatter([0], [0], model_name=None), "model_name"),
         ],
     )
-    def test_type_checks_before_any_work(self, reg, calls, call, arg):
+    def test_type_checks_before_any_work(self, clf, calls, call, arg):
         X = pd.DataFrame({"f": [1.0], "t": [0]})
         with pytest.raises(TypeError, match=f"Argument '{arg}' has incorrect type"):
-            call(reg, X)
+            call(clf, X)
         assert calls == []
 
     def test_missing_column_is_a_key_error(self, clf, calls):

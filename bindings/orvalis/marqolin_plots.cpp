@@ -76,10 +76,10 @@ void add_plot_methods(const Module& m, py::dict& ns) {
         ns, "plot_roc_curve",
         [m](py::object self, py::object y_true, py::object y_score, py::object n_classes,
             py::handle roc_type, py::handle path) {
+            require_classification(self);
             require_optional_int(n_classes, "n_classes");
             require_exact_str(roc_type, "roc_type");
             require_optional_str(path, "path");
-            require_classification(self);
             if (n_classes.is_none()) n_classes = py::int_(py::len(m["np"].attr("unique")(y_true)));
             m["plot_roc_curve"](y_true, y_score, n_classes, roc_type, path);
         },
@@ -106,9 +106,9 @@ void add_plot_methods(const Module& m, py::dict& ns) {
     py::cpp_function confusion(
         [m](py::object self, py::object y_true, py::object y_pred, py::object normalize,
             py::handle title, py::object cmap, py::handle path) {
+            require_classification(self);
             require_optional_str(title, "title");
             require_optional_str(path, "path");
-            require_classification(self);
             py::object classes = m["np"].attr("unique")(y_true);
             m["plot_confusion_matrix"](y_true, y_pred, classes, normalize, title, cmap, path);
         },
