@@ -56,9 +56,18 @@ class TestRoc:
         report.plot_roc_curve(y, y * 0.8 + 0.1, 2, "macro", None)
         assert "AUC = 1.000" in legend(figures[0][0].axes[0])[0]
 
+    def test_labels_other_than_codes_stand_for_sorted_columns(self, figures):
+        # labels 1, 2, 3 (or texts) are the score columns 0, 1, 2, not dropped or shifted
+        for y in (Y3 + 1, np.array(["a", "b", "c"])[Y3], (Y3 + 1).astype(float)):
+            report.plot_roc_curve(y, P3, 3, "both", None)
+        report.plot_roc_curve(Y3, P3, 3, "both", None)
+        areas = [legend(fig.axes[0])[:2] for fig, _ in figures]
+        assert all(a == areas[-1] for a in areas)
+
     @pytest.mark.parametrize(
         "args, message",
         [
+            ((Y3 + 5, P3[:, :2], 2, "both"), "cannot be matched"),
             ((Y3, P3, 3, "weighted"), "roc_type"),
             ((Y3, P3[:, :2], 3, "both"), "shape"),
             ((np.zeros(60, int), P3, 3, "both"), "at least two"),

@@ -126,24 +126,41 @@ def plot_trends(
     _finish(fig, path)
 
 
+def _class_codes(y_true: np.ndarray, n_classes: int) -> np.ndarray:
+    """Score-column positions of the labels: codes in range stay, other labels are ranked."""
+    if y_true.dtype.kind in "iub" and (
+        len(y_true) == 0 or (y_true.min() >= 0 and y_true.max() < n_classes)
+    ):
+        return y_true
+    labels, codes = np.unique(y_true, return_inverse=True)
+    if len(labels) != n_classes:
+        raise ValueError(
+            f"y_true holds {len(labels)} distinct labels that are not class codes "
+            f"0 .. {n_classes - 1}; the labels cannot be matched to the {n_classes} score columns"
+        )
+    return codes.ravel()
+
+
 def plot_roc_curve(
     y_true: Any, y_score: Any, n_classes: int, roc_type: str = "both", path: Optional[str] = None
 ) -> None:
     """ROC curves with their areas: macro-averaged, micro-averaged or both ("both").
 
-    ``y_true`` holds class codes 0 .. n_classes-1; ``y_score`` the class probabilities (one
-    column per class; for two classes a single column of positive-class scores also works).
+    ``y_true`` holds class codes 0 .. n_classes-1, or any labels of exactly n_classes distinct
+    values, which then stand for the score columns in their sorted order (the column order of a
+    classifier's ``predict_proba``); ``y_score`` the class probabilities (one column per class;
+    for two classes a single column of positive-class scores also works).
     """
     from sklearn.metrics import auc, roc_curve
 
     if roc_type not in ROC_TYPES:
         raise ValueError(f"roc_type must be one of {ROC_TYPES}, not {roc_type!r}")
-    y_true = np.asarray(y_true).ravel()
+    if n_classes < 2:
+        raise ValueError("a ROC curve needs at least two classes")
+    y_true = _class_codes(np.asarray(y_true).ravel(), n_classes)
     score = np.asarray(y_score, dtype=float)
     if score.ndim == 1:
         score = np.column_stack([1.0 - score, score])
-    if n_classes < 2:
-        raise ValueError("a ROC curve needs at least two classes")
     if score.shape != (len(y_true), n_classes):
         raise ValueError(f"y_score must have shape ({len(y_true)}, {n_classes}), not {score.shape}")
     onehot = (y_true[:, None] == np.arange(n_classes)[None, :]).astype(int)
