@@ -296,3 +296,35 @@ def test_combine_integer_columns_and_shared_texts(brevant, x, y):
     del df, got, values
     gc.collect()
     assert isinstance(first, str) and sys.getrefcount(first) == 2
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        np.array([0.1, np.nan, 1e20], dtype=np.float32),
+        np.array([0.1, 2.0, np.nan], dtype=np.float16),
+        [0.1 + 0.2, 1e16, -0.0],
+        [1e-5, np.inf, 123456789012345678.0],
+        np.array([-1, 0, 5], dtype=np.int8),
+        [1, "x", 2.5],
+        pd.array([1.5, None, 3.0], dtype="Float64"),
+        pd.array(["a", None, "c"], dtype="string"),
+        pd.array([True, None, False], dtype="boolean"),
+        np.array([1 + 2j, 0, 3], dtype=complex),
+        pd.to_datetime(["2024-01-01", None, "2024-03-01 12:30"], format="mixed"),
+        pd.to_datetime(["2024-01-01", None, "2024-03-01"]).tz_localize("UTC"),
+        pd.to_timedelta([1, 2, None], unit="s"),
+        pd.period_range("2024-01", periods=3, freq="M"),
+    ],
+    ids=[
+        "float32", "float16", "float64-repr", "float64-exp", "int8", "object", "Float64",
+        "string", "boolean", "complex", "datetime", "datetime-tz", "timedelta", "period",
+    ],
+)
+def test_combine_text_of_every_dtype_is_the_per_value_str(brevant, values):
+    # duplicate, non-default row labels: the texts are placed by row, not looked up by label
+    df = pd.DataFrame({"x": values, "y": [2.5, np.nan, 3.0]}, index=[7, 7, 1])
+    for a, b in (("x", "y"), ("y", "x")):
+        brevant.combine(df, a, b)
+        got = df[f"combine###{a}|||{b}$$$"].tolist()
+        assert got == (df[a].apply(str) + "_" + df[b].apply(str)).tolist()
