@@ -19,14 +19,15 @@ def brevant():
 
 @pytest.fixture(autouse=True)
 def _fresh_task_config():
-    """Every test starts with no configuration loaded (no grouping column)."""
+    """Every test starts with no configuration loaded or active (no grouping column)."""
     from module.common import task_config
 
-    saved = (task_config._loaded, list(task_config._active))
+    saved = task_config._loaded
     task_config._loaded = None
-    task_config._active.clear()
+    token = task_config._active.set(None)
     yield
-    task_config._loaded, task_config._active[:] = saved[0], saved[1]
+    task_config._active.reset(token)
+    task_config._loaded = saved
 
 
 def pytest_ignore_collect(collection_path, config):
@@ -88,4 +89,50 @@ def sample_folders(tmp_path_factory, sample_tasks):
         task = {**task, "time_budget": 2}
         folders[name] = SampleFolder(build(task["train"], task, str(root / name)), task)
     task_config._loaded = saved
+    return folders
+
+
+def int_code_training(process):
+    """The training tool's table processing, but with the text columns replaced by integer
+    codes (a column of its own, int64) before anything else, as a whole-column assignment gave
+    them under pandas before 2.0; the encoders land in the record as usual."""
+    import pandas as pd
+
+    from orvalis.module.dataprocess.strendal import LabelEncoderWithOOV
+
+    def run(df, task, cfg, record):
+        df = df.copy()
+        df.columns = [name.strip() for name in df.columns.tolist()]
+        for col, dtype in zip(df.columns.tolist(), df.dtypes.tolist()):
+            if (dtype == "object" or dtype == "datetime64[ns]") and col != task.get("TimeIndex"):
+                encoder = LabelEncoderWithOOV()
+                text = df[col].fillna("na").astype(str)
+                encoder.fit(text)
+                record[col] = encoder
+                df[col] = pd.Series(encoder.transform(text), index=df.index, dtype="int64")
+        return process(df, task, cfg, record)
+
+    return run
+
+
+@pytest.fixture(scope="session")
+def int_code_folders(tmp_path_factory, sample_tasks):
+    """penguins and grunfeld trained on integer-typed codes (the sample folders hold
+    object-typed ones)."""
+    from module.common import task_config
+
+    module = tool()
+    root = tmp_path_factory.mktemp("int_codes")
+    original = module.process_training_table
+    module.process_training_table = int_code_training(original)
+    saved = task_config._loaded
+    try:
+        folders = {}
+        for name in ("penguins", "grunfeld"):
+            task = {**sample_tasks[name], "time_budget": 2}
+            path = module.build_result_folder(task["train"], task, str(root / name))
+            folders[name] = SampleFolder(path, task)
+    finally:
+        module.process_training_table = original
+        task_config._loaded = saved
     return folders

@@ -27,8 +27,13 @@ def load(folder: str):
     return cfg, record, features, model
 
 
-def features_by_hand(folder: str, raw: pd.DataFrame) -> tuple[pd.DataFrame, object, dict]:
-    """Raw rows -> the model's input columns (label dropped), the model, the configuration."""
+def features_by_hand(
+    folder: str, raw: pd.DataFrame, codes: str = "object"
+) -> tuple[pd.DataFrame, object, dict]:
+    """Raw rows -> the model's input columns (label dropped), the model, the configuration.
+
+    `codes` is the dtype the training table's label codes had: "object" (codes written into the
+    text column) or "int64" (a column of integer codes)."""
     import brevant
     from module.common import task_config
 
@@ -39,8 +44,8 @@ def features_by_hand(folder: str, raw: pd.DataFrame) -> tuple[pd.DataFrame, obje
     df.columns = [c.strip() for c in df.columns]
     for col in list(df.columns):
         if col in record and col != time_index and df[col].dtype == object:
-            codes = record[col].transform(df[col].fillna("na").astype(str))
-            df[col] = pd.Series(codes, index=df.index, dtype=object)
+            text = df[col].fillna("na").astype(str)
+            df[col] = pd.Series(record[col].transform(text), index=df.index, dtype=codes)
     df.columns = [c.replace(" ", "_") for c in df.columns]
     with task_config.active(cfg):
         df = brevant.name2feature(df, list(features), copy.deepcopy(record))
@@ -55,8 +60,10 @@ def features_by_hand(folder: str, raw: pd.DataFrame) -> tuple[pd.DataFrame, obje
     return df, model, cfg
 
 
-def predict_by_hand(folder: str, raw: pd.DataFrame, method: str = "predict"):
-    df, model, cfg = features_by_hand(folder, raw)
+def predict_by_hand(
+    folder: str, raw: pd.DataFrame, method: str = "predict", codes: str = "object"
+):
+    df, model, cfg = features_by_hand(folder, raw, codes)
     if not cfg["AutoML"].get("Running"):
         df = df[list(model.feature_names_in_)]
     return getattr(model, method)(df)

@@ -79,6 +79,24 @@ inline bool in_columns(const py::object& df, py::handle name) {
     return df.attr("columns").attr("tolist")().contains(name);
 }
 
+// Adds `note` to the caught Python exception (BaseException.add_note): the traceback shows it
+// under the exception's own message, whose type and arguments stay as they are.
+inline void add_note(py::error_already_set& e, const std::string& note) {
+    py::object value = e.value();
+    if (value && py::hasattr(value, "add_note")) value.attr("add_note")(py::str(note));
+}
+
+// Runs fn; a Python exception it raises gets `note()` added and propagates unchanged otherwise.
+template <class Fn, class Note>
+auto with_note(Fn&& fn, Note&& note) -> decltype(fn()) {
+    try {
+        return fn();
+    } catch (py::error_already_set& e) {
+        add_note(e, note());
+        throw;
+    }
+}
+
 // True when the caught error is an Exception (not KeyboardInterrupt, SystemExit, ...).
 inline bool is_exception(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
 

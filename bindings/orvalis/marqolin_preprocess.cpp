@@ -29,7 +29,11 @@ py::object load_data_from_file(const Module& m, py::handle path_arg) {
         df = pd.attr("DataFrame")(columns);
     } else if (m["os"].attr("path").attr("isdir")(path).cast<bool>()) {
         df = pd.attr("DataFrame")();
-        for (py::handle entry : py::module_::import("glob").attr("glob")(path + py::str("/*")))
+        // in name order: the file system's listing order is arbitrary, and rolling windows need
+        // the rows of a panel split into one file per period in their order
+        py::list entries = py::module_::import("glob").attr("glob")(path + py::str("/*"));
+        entries.attr("sort")();
+        for (py::handle entry : entries)
             df = pd.attr("concat")(
                 py::make_tuple(df, pd.attr("read_csv")(entry, "encoding"_a = "utf-8")));
     } else if (ends_with("csv")) {
@@ -70,6 +74,66 @@ py::object with_own_task_config(const py::object& self, Fn&& fn) {
     return result;
 }
 
+// The names of the model's input columns, or an empty set when the model does not say.
+py::set model_inputs(const py::object& self) {
+    py::object names = py::getattr(py::getattr(self, "model", py::none()), "feature_names_in_",
+                                   py::none());
+    py::set out;
+    if (names.is_none()) return out;
+    for (py::handle name : names) out.add(name);
+    return out;
+}
+
+// Whether a column with an encoder still holds the values it encodes: texts (or datetimes) as
+// read, not the integer codes an earlier pass wrote. A frame passed twice is encoded once.
+bool holds_values_to_encode(const Module& m, const py::object& column, const py::object& dtype) {
+    py::object types = m["pd"].attr("api").attr("types");
+    py::object infer = types.attr("infer_dtype");
+    if (dtype.equal(py::str("datetime64[ns]"))) return true;
+    if (dtype.equal(py::str("object")))
+        return !infer(column, "skipna"_a = false).equal(py::str("integer"));
+    if (py::isinstance(dtype, m["pd"].attr("CategoricalDtype")))
+        return !infer(dtype.attr("categories"), "skipna"_a = false).equal(py::str("integer"));
+    return types.attr("is_string_dtype")(dtype).cast<bool>();
+}
+
+// The encoder's input: missing values as "na", every value as its text.
+py::object encoder_input(const py::object& column, const py::object& dtype) {
+    py::handle str_type(reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    py::object values = column;
+    // category and string dtypes first become plain objects: "na" is no category of theirs,
+    // and their missing value (pd.NA) must become "na" as NaN does
+    if (!dtype.equal(py::str("object")) && !dtype.equal(py::str("datetime64[ns]")))
+        values = values.attr("astype")(py::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    return values.attr("fillna")("na").attr("astype")(str_type);
+}
+
+// "构建组合特征 'name' 时出错 (结果文件夹: path)": the first feature of the list whose building
+// fails again, alone, on a copy of the frame and the record; the folder alone when none does.
+std::string feature_note(const Module& m, const py::object& self, py::object frame,
+                         const py::object& features, const py::object& record,
+                         py::error_already_set& error) {
+    std::string folder = " (结果文件夹: " + std::string(py::str(self.attr("path"))) + ")。";
+    try {
+        if (!PyList_Check(features.ptr())) return "构建组合特征时出错" + folder;
+        py::object build = py::module_::import("brevant").attr("name2feature");
+        py::object trial_record = m["deepcopy"](record);
+        for (py::handle name : py::list(features)) {
+            try {
+                frame = build(frame, make_list(name), trial_record);
+            } catch (py::error_already_set& again) {
+                if (!is_exception(again)) throw;
+                if (again.matches(error.type()))
+                    return "构建组合特征 " + std::string(py::repr(name)) + " 时出错" + folder;
+                break;
+            }
+        }
+    } catch (py::error_already_set& e) {
+        if (!is_exception(e)) throw;
+    }
+    return "构建组合特征时出错" + folder;
+}
+
 py::object process_data(const Module& m, py::object self, py::object ori_df) {
     return with_own_task_config(self, [&]() -> py::object {
         py::list stripped;
@@ -80,25 +144,51 @@ py::object process_data(const Module& m, py::object self, py::object ori_df) {
         py::object record = self.attr("lec_record_dt");
         py::object time_index = self.attr("time_index");
         py::object loc = ori_df.attr("loc");
+        py::object pd = m["pd"];
         // pandas counts the references to a frame to spot assignments into a temporary copy;
         // called from here a caller's own frame can look like one, so hold one reference more.
         py::object held = ori_df;
+        py::set inputs = model_inputs(self);
         py::list columns = ori_df.attr("columns").attr("tolist")();
         py::list dtypes = ori_df.attr("dtypes").attr("tolist")();
         for (size_t k = 0; k < columns.size(); ++k) {
             py::object col = columns[k];
             py::object dtype = dtypes[k];
-            bool categorical =
-                dtype.equal(py::str("object")) || dtype.equal(py::str("datetime64[ns]"));
-            if (!categorical || col.equal(time_index) || !record.contains(col)) continue;
+            if (col.equal(time_index) || !record.contains(col)) continue;
             py::object key = py::make_tuple(py::slice(), col);
-            py::object text = loc[key].attr("fillna")("na").attr("astype")(
-                py::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)));
-            loc[key] = record[col].attr("transform")(text);
+            py::object column = loc[key];
+            if (!holds_values_to_encode(m, column, dtype)) continue;
+            py::object codes = with_note(
+                [&] { return record[col].attr("transform")(encoder_input(column, dtype)); },
+                [&] {
+                    return "对列 " + std::string(py::repr(col)) + " 编码时出错 (编码器: " +
+                           std::string(py::str(self.attr("labelencoder_dt_path"))) + ")。";
+                });
+            if (inputs.contains(col.attr("replace")(" ", "_"))) {
+                // A model input gets integer codes in a column of its own, as the model was
+                // trained on: its input transformation then reads them as numbers or matches
+                // them with the categories it recorded, and a second pass leaves them alone.
+                ori_df[col] = pd.attr("Series")(codes, "index"_a = ori_df.attr("index"));
+            } else if (dtype.equal(py::str("object"))) {
+                loc[key] = codes;
+            } else {
+                ori_df[col] = pd.attr("Series")(
+                    codes, "index"_a = ori_df.attr("index"),
+                    "dtype"_a = py::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+            }
         }
 
         py::object df = self.attr("_normalize_column_names")(ori_df);
-        df = m["name2feature"](df, self.attr("adv_features"), record);
+        // The engine builds the whole list in one call. When it fails, the feature it was building
+        // is found by replaying the names one by one on what the frame held before the call.
+        py::object features = self.attr("adv_features");
+        py::object before = df.attr("copy")("deep"_a = false);
+        try {
+            df = m["name2feature"](df, features, record);
+        } catch (py::error_already_set& e) {
+            if (is_exception(e)) add_note(e, feature_note(m, self, before, features, record, e));
+            throw;
+        }
 
         py::object id_index = self.attr("id_index");
         if (in_columns(df, id_index))
