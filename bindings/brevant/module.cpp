@@ -2,7 +2,8 @@
 // fails the import), then the constants and the functions of every family.
 #include "brevant/brevant.hpp"
 
-PYBIND11_MODULE(brevant, m) {
+#include "common/module_init.hpp"
+ORVALIS_MODULE(brevant, m) {
     namespace py = pybind11;
     py::options options;
     options.disable_function_signatures();

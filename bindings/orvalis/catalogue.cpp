@@ -3,10 +3,11 @@
 //
 // The class is a plain Python class (instance __dict__, overridable methods) whose methods are
 // native functions. requests, json and StringIO are imported when a method runs, not at load.
+#include <cmath>
 #include <initializer_list>
 #include <string>
 
-#include "orvalis/orvalis.hpp"
+#include "orvalis/marqolin.hpp"
 
 namespace orvalis::api {
 
@@ -43,7 +44,7 @@ double positive_seconds(py::handle text, py::handle whole) {
         if (!e.matches(PyExc_ValueError)) throw;
         seconds = -1.0;
     }
-    if (!(seconds > 0.0)) {
+    if (!(seconds > 0.0) || std::isinf(seconds)) {  // an endless wait is no timeout
         std::string message = std::string(kTimeoutVariable) +
                               " 应为正的秒数 (\"read\" 或 \"connect,read\"), 实际为 " +
                               py::repr(whole).cast<std::string>();
@@ -188,12 +189,15 @@ py::str to_text(py::object self) {
 }
 
 // pybind11 treats a function named "__init__" as the constructor of one of its own classes; the
-// initialiser of this plain class is therefore the function "init" stored under "__init__".
+// initialiser of this plain class is therefore the function "init" stored under "__init__". Each
+// method is stored as marqolin's are, so help() shows its signature and no pybind11 internals.
 template <typename F, typename... Extra>
 void add_method(py::object cls, const char* attr, const char* name, F&& f, const std::string& doc,
                 const Extra&... extra) {
-    cls.attr(attr) = py::cpp_function(std::forward<F>(f), py::name(name), py::is_method(cls),
-                                      extra..., py::doc(doc.c_str()));
+    cls.attr(attr) = native_method(
+        "load_dataset", attr,
+        py::cpp_function(std::forward<F>(f), py::name(name), py::arg("self"), extra...,
+                         py::doc(doc.c_str())));
 }
 
 }  // namespace

@@ -42,27 +42,54 @@ py::object method_type() {
     return storage.call_once_and_store_result([] { return make_method_type(); }).get_stored();
 }
 
+// A parameter of inspect whose text shows its default as `text` (e.g. "cmap=plt.cm.Blues"):
+// a subclass of inspect.Parameter, so inspect.signature still gives the real default object.
+py::object shown_parameter(const py::object& param, const py::str& text) {
+    py::object base = py::module_::import("inspect").attr("Parameter");
+    py::dict ns;
+    ns["__module__"] = "orvalis";
+    ns["__qualname__"] = "Parameter";
+    ns["_shown"] = text;
+    store_method(ns, "__str__", py::cpp_function([base](py::object self) {
+                     py::str plain = base.attr("__str__")(self);
+                     py::object value_text = py::repr(self.attr("default"));
+                     return plain.attr("replace")(value_text, self.attr("_shown"));
+                 }));
+    py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+    py::object cls = type("Parameter", py::make_tuple(base), ns);
+    return cls(param.attr("name"), param.attr("kind"), "default"_a = param.attr("default"),
+               "annotation"_a = param.attr("annotation"));
+}
+
 }  // namespace
 
 void add_method_with_defaults(py::dict& ns, const char* name, const py::cpp_function& fn,
-                              const py::dict& defaults) {
+                              const py::dict& defaults, const py::dict& shown) {
+    ns[name] = native_method("marqolin", name, fn, defaults, shown);
+}
+
+py::object native_method(const char* owner, const char* name, const py::cpp_function& fn,
+                         const py::dict& defaults, const py::dict& shown) {
     py::object sig = py::module_::import("inspect").attr("signature")(fn);
     py::list params;
     for (py::handle p : sig.attr("parameters").attr("values")()) {
         py::str pname = p.attr("name");
-        params.append(defaults.contains(pname) ? p.attr("replace")("default"_a = defaults[pname])
-                                               : py::reinterpret_borrow<py::object>(p));
+        py::object param = defaults.contains(pname)
+                               ? p.attr("replace")("default"_a = defaults[pname])
+                               : py::reinterpret_borrow<py::object>(p);
+        if (shown.contains(pname)) param = shown_parameter(param, shown[pname]);
+        params.append(param);
     }
     py::object method = method_type()();
     method.attr("__func__") = fn;
     method.attr("__signature__") = sig.attr("replace")("parameters"_a = params);
     method.attr("__name__") = name;
-    method.attr("__qualname__") = std::string("marqolin.") + name;
+    method.attr("__qualname__") = std::string(owner) + "." + name;
     // the docstring without its text-signature line
     std::string doc = py::str(fn.attr("__doc__"));
     auto cut = doc.find("\n--\n\n");
     method.attr("__doc__") = cut == std::string::npos ? doc : doc.substr(cut + 5);
-    ns[name] = method;
+    return method;
 }
 
 void register_marqolin(py::module_& m) {

@@ -28,9 +28,15 @@ void store_method(py::dict& ns, const char* name, const py::cpp_function& fn);
 
 // Adds `fn` as the method `name`, for a method whose defaults are objects that a text signature
 // cannot spell: the text signature writes them as None and `defaults` gives the real default per
-// parameter.
+// parameter; `shown` optionally gives the text that help() prints for such a default (instead of
+// the object's repr, which may carry a memory address).
 void add_method_with_defaults(py::dict& ns, const char* name, const py::cpp_function& fn,
-                              const py::dict& defaults);
+                              const py::dict& defaults, const py::dict& shown = py::dict());
+
+// The method object that add_method_with_defaults stores: `fn` (whose first parameter is self)
+// bound like a function, with __signature__, __name__, __qualname__ (owner.name) and __doc__.
+py::object native_method(const char* owner, const char* name, const py::cpp_function& fn,
+                         const py::dict& defaults = py::dict(), const py::dict& shown = py::dict());
 
 // Adds `f` to the class namespace as the method `name`; `signature` is its text signature with
 // `self` first, e.g. "predict(self, test_path)", so inspect.signature and help() show it.

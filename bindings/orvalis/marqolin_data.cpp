@@ -22,9 +22,18 @@ py::object split_train_test(const Module& m, py::object self, py::object X, py::
     require_exact_str(split_type, "split_type");
     std::string kind = py::str(split_type);
     if (kind == "time") {
-        const double share = 1.0 - self.attr("test_size").cast<double>();
-        const auto train_size = static_cast<Py_ssize_t>(static_cast<double>(py::len(X)) * share);
-        py::int_ cut(train_size);
+        // int(len(X) * (1 - test_size)) with Python's own rules: NaN is a ValueError, an
+        // infinite or huge product an OverflowError, never a wrapped-around C integer
+        py::object test_size = self.attr("test_size");
+        auto naming = [&] {
+            return "TestSize 为 " + std::string(py::repr(test_size)) + " (按时间切分)。";
+        };
+        py::int_ cut = with_note(
+            [&] { return py::int_(py::int_(py::len(X)) * (py::int_(1) - test_size)); }, naming);
+        // a share outside (0, 1) would give a negative cut, counted from the end by iloc
+        if (!(py::int_(0) < test_size && test_size < py::int_(1)))
+            throw py::value_error("TestSize 应为 (0, 1) 之间的验证集比例, 实际为 " +
+                                  std::string(py::repr(test_size)) + "。");
         auto head = py::reinterpret_steal<py::object>(PySlice_New(nullptr, cut.ptr(), nullptr));
         auto tail = py::reinterpret_steal<py::object>(PySlice_New(cut.ptr(), nullptr, nullptr));
         return py::make_tuple(X.attr("iloc")[head], X.attr("iloc")[tail], y.attr("iloc")[head],

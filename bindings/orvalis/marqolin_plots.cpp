@@ -117,7 +117,9 @@ void add_plot_methods(const Module& m, py::dict& ns) {
         py::arg("path") = py::none(), confusion_doc.c_str());
     py::dict defaults;
     defaults["cmap"] = blues;
-    add_method_with_defaults(ns, "plot_confusion_matrix", confusion, defaults);
+    py::dict shown;
+    shown["cmap"] = "plt.cm.Blues";
+    add_method_with_defaults(ns, "plot_confusion_matrix", confusion, defaults, shown);
 
     add_method(
         ns, "plot_regression_scatter",

@@ -2,7 +2,8 @@
 // top-level module brevant), import in order, silence warnings, define the two classes.
 #include "orvalis/orvalis.hpp"
 
-PYBIND11_MODULE(orvalis, m) {
+#include "common/module_init.hpp"
+ORVALIS_MODULE(orvalis, m) {
     namespace py = pybind11;
     py::options options;
     options.disable_function_signatures();

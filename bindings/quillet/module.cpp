@@ -17,7 +17,9 @@ using orvalis::bind::sig_doc;
 py::object auc(const py::object& roc_auc_score, const py::object& y, const py::object& proba) {
     py::object columns = proba.attr("shape")[py::int_(1)];
     if (!(columns > py::int_(1))) return roc_auc_score(y, proba);
-    const py::ssize_t k_count = columns.cast<py::ssize_t>();
+    // the column count with int()'s rules (a float or a huge value fails as in Python)
+    const py::ssize_t k_count = PyLong_AsSsize_t(py::int_(columns).ptr());
+    if (k_count == -1 && PyErr_Occurred()) throw py::error_already_set();
     py::object int_type =
         py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyLong_Type));
     py::object total = py::float_(0.0);
@@ -135,7 +137,8 @@ std::string signature(const char* name) { return std::string(name) + kParameters
 
 }  // namespace
 
-PYBIND11_MODULE(quillet, m) {
+#include "common/module_init.hpp"
+ORVALIS_MODULE(quillet, m) {
     py::options options;
     options.disable_function_signatures();
     m.doc() = "Metric callbacks for the model search (validation loss plus logged metrics).";

@@ -158,7 +158,8 @@ py::object method(py::cpp_function fn) {
 
 }  // namespace
 
-PYBIND11_MODULE(strendal, m) {
+#include "common/module_init.hpp"
+ORVALIS_MODULE(strendal, m) {
     py::options options;
     options.disable_function_signatures();
     m.doc() = "Label encoder that codes labels unseen in fitting as an out-of-vocabulary token.";
