@@ -104,9 +104,12 @@ void add_load_methods(const Module& m, py::dict& ns) {
                                     "autofe/result, automl/result。\n\n"
                                     "参数:\n"
                                     "    path: 训练结果文件夹的路径 (str)。");
-    store_method(ns, "__init__",
-                 py::cpp_function([m](py::object self, py::handle path) { init(m, self, path); },
-                                  py::name("init"), py::arg("self"), py::arg("path"), doc.c_str()));
+    // a method like the others, so help() shows its signature rather than pybind11's internals
+    add_method_with_defaults(
+        ns, "__init__",
+        py::cpp_function([m](py::object self, py::handle path) { init(m, self, path); },
+                         py::name("init"), py::arg("self"), py::arg("path"), doc.c_str()),
+        py::dict());
 }
 
 }  // namespace orvalis::api
