@@ -1,11 +1,13 @@
 """Check the shipped .pyi stubs against the built modules (mypy's stubtest).
 
-The release tools tessaro and vollix run when imported, so they are never checked here.
+The release tools tessaro and vollix run when imported, so they are never checked here: they
+ship no stubs (stubtest imports only what has one), and their missing stubs are allowed.
 """
 
 import os
 import subprocess
 import sys
+import tempfile
 
 CANDIDATES = [
     "orvalis.brevant",
@@ -24,11 +26,20 @@ for name in CANDIDATES:
     if has_so and os.path.exists(os.path.join(folder, leaf + ".pyi")):
         modules.append(name)
 
+if len(modules) == len(CANDIDATES):
+    # all built: the package face (__init__.pyi) too; stubtest walks every stubbed submodule
+    modules = ["orvalis"]
+
 allow = os.path.join(here, "stubtest_allowlist.txt")
+tools = tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False)
+tools.write("orvalis.tessaro\norvalis.vollix\n")
+tools.close()
 cmd = [
     sys.executable,
     "-m",
     "mypy.stubtest",
+    "--allowlist",
+    tools.name,
     "--mypy-config-file",
     os.path.join(here, "stubtest_mypy.ini"),
     *modules,
@@ -36,4 +47,8 @@ cmd = [
 if os.path.exists(allow):
     cmd[3:3] = ["--allowlist", allow]
 print("stubtest:", " ".join(modules), flush=True)
-sys.exit(subprocess.call(cmd, env={**os.environ, "PYTHONPATH": src}))
+try:
+    status = subprocess.call(cmd, env={**os.environ, "PYTHONPATH": src})
+finally:
+    os.unlink(tools.name)
+sys.exit(status)
