@@ -158,8 +158,12 @@ py::object process_data(const Module& m, py::object self, py::object ori_df) {
             py::object key = py::make_tuple(py::slice(), col);
             py::object column = loc[key];
             if (!holds_values_to_encode(m, column, dtype)) continue;
+            // by position: the frame's row labels may repeat (a folder of files)
             py::object codes = with_note(
-                [&] { return record[col].attr("transform")(encoder_input(column, dtype)); },
+                [&] {
+                    return m["np"].attr("asarray")(
+                        record[col].attr("transform")(encoder_input(column, dtype)));
+                },
                 [&] {
                     return "对列 " + std::string(py::repr(col)) + " 编码时出错 (编码器: " +
                            std::string(py::str(self.attr("labelencoder_dt_path"))) + ")。";
