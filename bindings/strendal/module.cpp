@@ -160,18 +160,22 @@ bool is_nan(py::handle value, py::handle np_floating) {
     return std::isnan(v);
 }
 
-// "label in classes", answered as the base encoder's own lookup answers it. Texts in a NumPy text
-// array keep NumPy's comparison (trailing NUL characters do not count). Other classes are looked
-// up in a hash set of their values, falling back on NumPy's comparison for a label that cannot
-// be hashed; a NaN label is held when the classes hold a NaN, as the base encoder codes it.
+// "label in classes", answered as the base encoder's own lookup answers it. Against a NumPy text
+// array, NumPy's comparison (trailing NUL characters do not count); a label that is not a text is
+// held when its text is, since the base encoder codes the labels as texts of the classes' type
+// (a NaN fitted among texts is the class "nan"). Other classes are looked up in a hash set of
+// their values, falling back on NumPy's comparison for a label that cannot be hashed; a NaN label
+// is held when the classes hold a NaN, as the base encoder codes it.
 class Membership {
 public:
     explicit Membership(py::object classes) : classes_(std::move(classes)) {
         py::object np = numpy();
         np_floating_ = np.attr("floating");
         if (py::isinstance(classes_, np.attr("ndarray")) &&
-            classes_.attr("dtype").attr("kind").cast<std::string>() == "U")
+            classes_.attr("dtype").attr("kind").cast<std::string>() == "U") {
+            texts_ = true;
             return;
+        }
         PyObject* values = PyFrozenSet_New(classes_.ptr());
         if (values == nullptr)
             PyErr_Clear();  // not iterable or a value cannot be hashed: NumPy compares
@@ -187,12 +191,23 @@ public:
             if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
             PyErr_Clear();  // an unhashable label
         }
-        const int found = PySequence_Contains(classes_.ptr(), label.ptr());
-        if (found < 0) throw py::error_already_set();
-        return found == 1 || (is_nan(label, np_floating_) && holds_nan());
+        if (texts_) {
+            if (contained(label)) return true;
+            if (PyUnicode_Check(label.ptr())) return false;
+            PyObject* text = PyObject_Str(label.ptr());
+            if (text == nullptr) throw py::error_already_set();
+            return contained(py::reinterpret_steal<py::object>(text));
+        }
+        return contained(label) || (is_nan(label, np_floating_) && holds_nan());
     }
 
 private:
+    bool contained(py::handle label) const {
+        const int found = PySequence_Contains(classes_.ptr(), label.ptr());
+        if (found < 0) throw py::error_already_set();
+        return found == 1;
+    }
+
     bool holds_nan() {
         if (!holds_nan_) {
             holds_nan_ = false;
@@ -208,6 +223,7 @@ private:
     py::object classes_;
     py::object np_floating_;
     py::object values_;
+    bool texts_ = false;
     std::optional<bool> holds_nan_;
 };
 
