@@ -360,6 +360,15 @@ def test_builder_builds_an_installable_wheel(tmp_path):
     assert str(source / "dist" / wheels[0].name) in printed
     for folder in ("build", "dist", "orvalis.egg-info"):
         assert not (source / folder).exists()
+    # the wheel carries its license and the dependencies pip resolves
+    import zipfile
+
+    from test_distribution import check_metadata
+
+    with zipfile.ZipFile(wheels[0]) as wheel:
+        info = "orvalis-0.1.0.dist-info"
+        check_metadata(wheel.read(f"{info}/METADATA").decode())
+        assert wheel.read(f"{info}/licenses/LICENSE") == (REPO / "LICENSE").read_bytes()
 
     # install the collected wheel into a fresh environment and use it from there
     fresh = _virtual_environment(tmp_path / "fresh")
