@@ -35,14 +35,32 @@ def make_tree(root: Path, files):
         path.write_text(name)
 
 
+# What makes a folder this package's source folder for the tools: its build script and a
+# pyproject.toml naming the package. Elsewhere the tools refuse to run.
+MARKERS = ("pyproject.toml", "setup.py")
+
+
+def source_folder(root: Path) -> Path:
+    root.mkdir(parents=True, exist_ok=True)
+    (root / "pyproject.toml").write_text('[project]\nname = "orvalis"\nversion = "0.1.0"\n')
+    if not (root / "setup.py").exists():
+        (root / "setup.py").write_text("# the package's build script\n")
+    return root
+
+
 def listing(root: Path):
-    return sorted(p.relative_to(root).as_posix() for p in root.rglob("*"))
+    """Every path below root, without the source-folder markers."""
+    return sorted(
+        p.relative_to(root).as_posix() for p in root.rglob("*") if p.relative_to(root).as_posix()
+        not in MARKERS
+    )
 
 
 # --- the cleaner --------------------------------------------------------------------------------
 
 
 def test_cleaner_removes_c_files_and_build_folders(tmp_path):
+    source_folder(tmp_path)
     make_tree(
         tmp_path,
         [
@@ -74,6 +92,7 @@ def test_cleaner_removes_c_files_and_build_folders(tmp_path):
 
 
 def test_cleaner_functions_and_errors(tmp_path):
+    source_folder(tmp_path)
     make_tree(tmp_path, ["a/x.c", "a/y.cpp"])
     result = run_tool(
         "vollix",
@@ -133,6 +152,7 @@ def test_builder_collects_first_wheel_and_cleans_between_builds(tmp_path):
     project = tmp_path / "project"
     project.mkdir()
     (project / "setup.py").write_text(FAKE_BUILD)
+    source_folder(project)
     make_tree(project, ["releases/orvalis-0.0.9-cp37-none-any.whl", "src/ext.c", "src/keep.cpp"])
     root = tmp_path / "env root"  # a space in the path: the command must still find it
     for name in ("e38", "e39", "e310"):
@@ -192,10 +212,12 @@ def test_builder_collects_first_wheel_and_cleans_between_builds(tmp_path):
 
 
 def test_builder_defaults(tmp_path):
+    source_folder(tmp_path)
     result = run_tool(
         "tessaro",
         tmp_path,
-        "import os; print(tool.env_root, tool.env_python, tool.py_envs, sorted(os.listdir('.')))",
+        "import os; print(tool.env_root, tool.env_python, tool.py_envs,"
+        f" sorted(set(os.listdir('.')) - set({MARKERS!r})))",
     )
     assert result.returncode == 0, result.stderr
     envs = ["v38vexa", "v39vexa", "v310vexa", "v311vexa"]
@@ -206,6 +228,67 @@ def test_builder_defaults(tmp_path):
     tried = [line for line in result.stderr.splitlines() if "D:/software/miniconda/envs/" in line]
     assert [next(e for e in envs if f"/{e}/" in line) for line in tried] == envs
     assert all("python.exe" in line for line in tried)
+
+
+# --- the guard: nowhere but in the source folder ---------------------------------------------
+
+NOT_SOURCE_FOLDERS = {
+    "empty": {},
+    "setup-only": {"setup.py": "# a build script\n"},
+    "pyproject-only": {"pyproject.toml": '[project]\nname = "orvalis"\n'},
+    "other-project": {"setup.py": "", "pyproject.toml": '[project]\nname = "my-project"\n'},
+    "no-project-table": {"setup.py": "", "pyproject.toml": '[tool.orvalis]\nname = "orvalis"\n'},
+    "broken-pyproject": {"setup.py": "", "pyproject.toml": '[project\nname = "orvalis"\n'},
+    "pyproject-folder": {"setup.py": "", "pyproject.toml/x": ""},
+}
+
+
+@pytest.mark.parametrize("tool", ["vollix", "tessaro"])
+@pytest.mark.parametrize("kind", NOT_SOURCE_FOLDERS)
+def test_tools_refuse_outside_the_source_folder(tmp_path, tool, kind):
+    for name, text in {
+        **NOT_SOURCE_FOLDERS[kind], "my_project.c": "int main;", "build/a.o": "", "dist/x.whl": ""
+    }.items():
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_text(text)
+    before = sorted(p.relative_to(tmp_path) for p in tmp_path.rglob("*"))
+    root = tmp_path / "env"  # a build script that would leave a sign of having run
+    result = run_tool(tool, tmp_path, ORVALIS_RELEASE_ENV_ROOT=str(root))
+    assert result.returncode == 1
+    last = result.stderr.strip().splitlines()[-1]
+    assert last.startswith(f"ImportError: orvalis.{tool} ")
+    assert repr(str(tmp_path)) in last and "nothing was deleted or built" in last
+    assert "setup.py" in last and "pyproject.toml naming orvalis" in last
+    assert result.stdout == ""
+    assert sorted(p.relative_to(tmp_path) for p in tmp_path.rglob("*")) == before
+
+
+def test_editor_completion_deletes_nothing(tmp_path):
+    """An editor completing `orvalis.vollix.` imports the module in the user's project folder."""
+    (tmp_path / "my_project.c").write_text("int main(void) { return 0; }\n")
+    (tmp_path / "build").mkdir()
+    code = textwrap.dedent(
+        """
+        import jedi
+        source = "import orvalis.vollix\\norvalis.vollix."
+        for name in ("vollix", "tessaro"):
+            text = source.replace("vollix", name)
+            print([c.name for c in jedi.Script(text).complete(2, len(text.splitlines()[1]))])
+        """
+    )
+    env = {k: v for k, v in os.environ.items() if k not in RELEASE_VARIABLES}
+    result = subprocess.run(
+        [sys.executable, "-c", code],
+        cwd=tmp_path,
+        env={**env, "PYTHONPATH": str(SRC)},
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert result.returncode == 0, result.stderr
+    assert (tmp_path / "my_project.c").read_text() == "int main(void) { return 0; }\n"
+    assert (tmp_path / "build").is_dir()
+    assert not (tmp_path / "releases").exists()
 
 
 # --- a real release build of this package ------------------------------------------------------
@@ -277,6 +360,15 @@ def test_builder_builds_an_installable_wheel(tmp_path):
     assert str(source / "dist" / wheels[0].name) in printed
     for folder in ("build", "dist", "orvalis.egg-info"):
         assert not (source / folder).exists()
+    # the wheel carries its license and the dependencies pip resolves
+    import zipfile
+
+    from test_distribution import check_metadata
+
+    with zipfile.ZipFile(wheels[0]) as wheel:
+        info = "orvalis-0.1.0.dist-info"
+        check_metadata(wheel.read(f"{info}/METADATA").decode())
+        assert wheel.read(f"{info}/licenses/LICENSE") == (REPO / "LICENSE").read_bytes()
 
     # install the collected wheel into a fresh environment and use it from there
     fresh = _virtual_environment(tmp_path / "fresh")

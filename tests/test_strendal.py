@@ -151,14 +151,11 @@ class TestTransform:
     @pytest.mark.parametrize(
         "fitted, labels, token",
         [
-            ([1, 2, 3], [1, 5, 3], -1),
-            ([1.5, 2.5], [2.5, np.nan, 7.0], "OOV"),
             (["a", "b"], ["a", 3, None, "b"], "OOV"),
             (["a", "b"], ["a", "zz"], 0),
             (["a", "b"], ["a", "\ud800"], "OOV"),  # a lone surrogate has no UTF-8 form
-            ([True, False], [True, True], "OOV"),
         ],
-        ids=["ints", "floats-nan", "mixed-labels", "int-token", "surrogate", "bools"],
+        ids=["mixed-labels", "int-token", "surrogate"],
     )
     def test_other_kinds_follow_the_membership_rule(self, fitted, labels, token):
         native, rule = LabelEncoderWithOOV(token), LabelEncoderWithOOV(token)
@@ -172,6 +169,87 @@ class TestTransform:
             return
         np.testing.assert_array_equal(native.transform(labels), want)
         np.testing.assert_array_equal(native.classes_, rule.classes_)
+
+
+def same_value(a, b):
+    return (a == b and type(a) is type(b)) or (a != a and b != b)
+
+
+class TestLabelsThatAreNotTexts:
+    """Numbers and booleans keep the codes the base encoder fits; unseen ones get the token's."""
+
+    @pytest.mark.parametrize(
+        "fitted, labels, token, codes",
+        [
+            ([2, 1, 3, 1, 3], [2, 1, 3, 1, 3, 4], "OOV", [1, 0, 2, 0, 2, 3]),
+            ([1, 2, 3], [1, 5, 3], -1, [0, 3, 2]),
+            ([1, 1, 4, 5, -1, 0], [0, 1, 4, 4, 5, -1, -1, 6], "OOV", [1, 2, 3, 3, 4, 0, 0, 5]),
+            ([1.5, 2.5], [2.5, np.nan, 7.0], "OOV", [1, 2, 2]),
+            ([1.5, np.nan], [float("nan"), np.float32("nan"), 1.5, 2.0], "OOV", [1, 1, 0, 2]),
+            ([True, False], [True, True, False], "OOV", [1, 1, 0]),
+            ([0.5, 2.0], [2, 0.5, 1], None, None),  # no token: the base encoder's refusal
+        ],
+        ids=["ints", "int-token", "negative-ints", "floats", "nan-fitted", "bools", "no-token"],
+    )
+    def test_codes_and_inverse(self, fitted, labels, token, codes):
+        enc = LabelEncoderWithOOV(token)
+        enc.fit(fitted)
+        fitted_classes = enc.classes_.copy()
+        if token is None:
+            assert list(enc.transform(labels[:2])) == [1, 0]
+            with pytest.raises(ValueError, match="unseen"):  # the base class gets None for it
+                enc.transform(labels)
+            return
+        for _ in range(3):
+            assert enc.transform(labels).tolist() == codes
+            assert enc.transform(np.array(labels)).tolist() == codes
+        assert len(enc.classes_) == len(fitted_classes) + 1  # one token however many calls
+        back = enc.inverse_transform(codes)
+        for label, value, code in zip(labels, back, codes):
+            own = fitted_classes[code] if code < len(fitted_classes) else token
+            assert same_value(value, own)
+            if code < len(fitted_classes):
+                assert value == label or (label != label and value != value)
+
+    @pytest.mark.parametrize("seed", range(10))
+    def test_random_labels_keep_the_base_encoders_codes(self, seed):
+        rng = np.random.default_rng(seed)
+        kind = ["int64", "uint8", "float64", "float32", "bool", "negative"][seed % 6]
+        if kind == "bool":
+            fitted = rng.random(20) < 0.5
+            fresh = np.array([], dtype=bool)
+        elif kind == "negative":
+            fitted = rng.integers(-50, 0, 30)
+            fresh = rng.integers(0, 5, 5)
+        else:
+            fitted = rng.integers(0, 40, 30).astype(kind)
+            fresh = (rng.integers(0, 10, 5) + 100).astype(kind)
+        if kind.startswith("float"):
+            fitted[::7] = np.nan
+        labels = np.concatenate([rng.permutation(fitted), fresh])
+        base = LabelEncoder().fit(fitted)
+        n = len(base.classes_)
+        seen = np.isin(labels, base.classes_) | (np.isnan(labels) if kind[0] == "f" else False)
+        want = np.full(len(labels), n)
+        want[seen] = base.transform(labels[seen])
+        enc = LabelEncoderWithOOV()
+        enc.fit(fitted)
+        given = [labels, labels.tolist(), pd.Series(labels, index=np.arange(len(labels)) * 3)]
+        for y in given + [list(labels)]:
+            np.testing.assert_array_equal(enc.transform(y), want)
+        back = enc.inverse_transform(want[seen])
+        assert {type(v) for v in back} == {type(v) for v in base.classes_}  # the fitted values
+        np.testing.assert_array_equal(
+            back.astype(base.classes_.dtype), base.inverse_transform(want[seen])
+        )
+        assert enc.inverse_transform([n])[0] == "OOV"
+
+    def test_text_labels_keep_their_text_classes(self):
+        enc = LabelEncoderWithOOV()
+        enc.fit(np.array(["b", "a"]))
+        enc.transform(["a", "c"])
+        assert enc.classes_.dtype.kind == "U"
+        assert enc.classes_.tolist() == ["a", "b", "OOV"]
 
 
 class TestPickle:
@@ -255,3 +333,96 @@ def test_odd_inputs_match_the_rule_or_its_error(y):
             native.transform(y)
         return
     np.testing.assert_array_equal(native.transform(y), want)
+
+
+# --- labels that change under the encoder ---------------------------------------------------
+# Each case runs in a child interpreter: an encoder reading freed memory may crash it, which must
+# show as this test failing, not as the test run dying.
+
+CLEARING_LABEL = """
+import sys
+from orvalis.module.dataprocess.strendal import LabelEncoderWithOOV
+import numpy as np, pandas as pd
+
+class Clearing:
+    # a label whose comparison empties the caller's list of labels
+    def __init__(self, victim, hashed):
+        self.victim, self.hashed = victim, hashed
+    def __eq__(self, other):
+        self.victim.clear()
+        return False
+    def __hash__(self):  # meets a class in a hash lookup too
+        return hash(self.hashed)
+
+for fit_as in sys.argv[2:]:
+    for n in map(int, sys.argv[1].split(",")):
+        vocab = {"texts": np.array(["a", "b"]), "objects": pd.Series(["a", "b"], dtype=object),
+                 "ints": np.array([1, 2])}[fit_as]
+        seen = 2 if fit_as == "ints" else "b"
+        enc = LabelEncoderWithOOV()
+        enc.fit(vocab)
+        labels = [seen if k % 2 else "zz" + str(k) for k in range(n)]
+        labels.insert(0, Clearing(labels, 1 if fit_as == "ints" else "a"))
+        codes = enc.transform(labels)
+        # the list was emptied, and every label was coded as it was when transform began
+        print(fit_as, n, labels == [], codes.tolist() == [2] + [k % 2 or 2 for k in range(n)])
+"""
+
+EMPTIED_BY_A_THREAD = """
+import sys, threading
+from orvalis.module.dataprocess.strendal import LabelEncoderWithOOV
+
+# The main thread keeps the interpreter lock until transform releases it for its text lookup;
+# only then does the other thread run, empty the list (freeing its texts) and fill the freed
+# memory with other texts.
+sys.setswitchinterval(30)
+n = int(sys.argv[1])
+enc = LabelEncoderWithOOV()
+enc.fit(["v%03d" % k + "-" * 300 for k in range(40)])
+enc.transform([])
+ok, raced = True, 0
+for attempt in range(4):
+    # each text is made here and owned by the list alone, so emptying the list frees it
+    labels = [("v%03d" % (k % 60)) + "-" * 300 for k in range(n)]
+    go = threading.Event()
+    def empty():
+        go.wait()
+        labels.clear()
+        junk = ["w%03d" % (k % 60) + "-" * 300 for k in range(n)]
+    thread = threading.Thread(target=empty)
+    thread.start()
+    go.set()
+    codes = enc.transform(labels)
+    thread.join()
+    # the codes of the list as transform found it: whole, or already emptied (the other thread
+    # may get the lock before transform reads the labels)
+    whole = codes.tolist() == [k % 60 if k % 60 < 40 else 40 for k in range(n)]
+    ok = ok and (whole or len(codes) == 0) and labels == []
+    raced += whole
+print(ok, raced > 0)
+"""
+
+
+def run_child(code, *args):
+    return subprocess.run(
+        [sys.executable, "-c", code, *map(str, args)],
+        env={**os.environ, "PYTHONPATH": SRC},
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+
+
+def test_label_that_empties_the_callers_list():
+    kinds = ["texts", "objects", "ints"]
+    result = run_child(CLEARING_LABEL, "10,300000", *kinds)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.splitlines() == [
+        f"{kind} {n} True True" for kind in kinds for n in (10, 300000)
+    ]
+
+
+def test_thread_that_empties_the_callers_list():
+    result = run_child(EMPTIED_BY_A_THREAD, 400_000)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.split() == ["True", "True"]

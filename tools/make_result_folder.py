@@ -8,6 +8,7 @@ RandomSeed), plus
 
     features:    engineered feature names (default: none)
     automl:      true for a FLAML search (default), false for a plain scikit-learn estimator
+                 (with a TimeIndex, a pipeline whose first step drops the time column)
     time_budget: seconds for the search (default 3)
     estimators:  FLAML estimator names (default lgbm, rf, extra_tree)
 
@@ -17,6 +18,9 @@ table goes through the same steps as inference: names stripped, text columns lab
 ("na" for missing values), blanks in names replaced by underscores, engineered features built
 with name2feature (which fills the incremental record), identifier and ignored columns dropped,
 the time column converted to datetime.
+
+The tool uses the orvalis package this interpreter finds (installed, or on PYTHONPATH); only when
+there is none does it fall back on the checkout's src/ tree, once `make build` has built it.
 
 `sample_tables(folder)` writes the sample tables shipped by PyPI packages as CSV files (each
 split into a training and a held-out part) and returns their task descriptions.
@@ -37,8 +41,25 @@ import yaml
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SRC = os.path.join(os.path.dirname(HERE), "src")
-if SRC not in sys.path:
+
+
+def _find_package() -> None:
+    """Use the orvalis that this interpreter finds (an installed package, or the checkout's src/
+    on PYTHONPATH); only when it finds none, the checkout's src/ once its modules are built."""
+    import glob
+    import importlib.util
+
+    if importlib.util.find_spec("orvalis") is not None:
+        return
+    if not glob.glob(os.path.join(SRC, "orvalis", "brevant*.so")):
+        raise ImportError(
+            f"orvalis is not installed in {sys.executable} and its source tree {SRC} has no "
+            "built modules: run `pip install .` or `make build` first"
+        )
     sys.path.insert(0, SRC)
+
+
+_find_package()
 
 import orvalis  # noqa: E402,F401  (puts the package folder on sys.path)
 from module.common import task_config  # noqa: E402
@@ -129,7 +150,8 @@ def build_result_folder(table: str | pd.DataFrame, task: dict[str, Any], out: st
     classification = task["TaskType"] == "classification"
     y = df[target].astype(int if classification else float)
     # the time column orders the rows (rolling windows); it is not a model input
-    X = df.drop(columns=[c for c in (target, task.get("TimeIndex")) if c is not None])
+    time_index = task.get("TimeIndex")
+    X = df.drop(columns=[c for c in (target, time_index) if c is not None])
     train, val = split_rows(y, task)
     seed = int(task.get("RandomSeed", 1024))
 
@@ -162,8 +184,22 @@ def build_result_folder(table: str | pd.DataFrame, task: dict[str, Any], out: st
             HistGradientBoostingClassifier if classification else HistGradientBoostingRegressor
         )
         model = estimator(max_iter=60, random_state=seed)
-        model.fit(X.iloc[train].astype(float), y.iloc[train])
-        ypred = model.predict(X.iloc[val].astype(float))
+        X = X.astype(float)
+        if time_index is not None:
+            # Prediction hands the model the preprocessed frame, time column included: a first
+            # step drops it, so the estimator sees the columns it was fitted on.
+            from sklearn.compose import ColumnTransformer
+            from sklearn.pipeline import Pipeline
+
+            X = df.drop(columns=[target]).astype({c: float for c in X.columns})
+            drop_time = ColumnTransformer(
+                [("time", "drop", [time_index])],
+                remainder="passthrough",
+                verbose_feature_names_out=False,
+            ).set_output(transform="pandas")  # the estimator knows its columns by name
+            model = Pipeline([("drop_time", drop_time), ("model", model)])
+        model.fit(X.iloc[train], y.iloc[train])
+        ypred = model.predict(X.iloc[val])
 
     os.makedirs(os.path.join(out, "autofe"), exist_ok=True)
     os.makedirs(os.path.join(out, "automl"), exist_ok=True)

@@ -5,6 +5,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -28,20 +29,24 @@ py::object label_encoder() {
 
 py::object numpy() { return py::module_::import("numpy"); }
 
-// The labels of y in iteration order. Lists and tuples are used as they are; arrays of objects
-// or texts (NumPy arrays, pandas Series and Index) are read through NumPy, which hands out the
-// same values that iterating them gives, only much faster; anything else is iterated.
-py::object labels_of(py::handle y) {
-    if (PyList_Check(y.ptr()) || PyTuple_Check(y.ptr()))
-        return py::reinterpret_borrow<py::object>(y);
-    if (py::hasattr(y, "__array__")) {
+// The labels of y in iteration order, as a tuple of strong references: whatever the caller's
+// container, another thread or a label's own __eq__ does to y meanwhile, the labels read here
+// stay alive and in place. One-dimensional arrays of objects, texts, numbers or booleans (NumPy
+// arrays, pandas Series and Index) are read through NumPy, which hands out values equal to the
+// ones iterating them gives, only much faster; anything else is iterated.
+py::tuple labels_of(py::handle y) {
+    py::object source = py::reinterpret_borrow<py::object>(y);
+    if (!PyList_Check(y.ptr()) && !PyTuple_Check(y.ptr()) && py::hasattr(y, "__array__")) {
         py::object arr = numpy().attr("asarray")(y);
         if (arr.attr("ndim").cast<int>() == 1) {
             auto kind = arr.attr("dtype").attr("kind").cast<std::string>();
-            if (kind == "O" || kind == "U") return arr.attr("tolist")();
+            if (kind.size() == 1 && std::string_view("OUbiuf").find(kind[0]) != std::string_view::npos)
+                source = arr.attr("tolist")();
         }
     }
-    return py::reinterpret_borrow<py::object>(y);  // PySequence_Fast iterates it
+    PyObject* copy = PySequence_Tuple(source.ptr());
+    if (copy == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::tuple>(copy);
 }
 
 // Whether every element is a text compared by value (str, or NumPy's str scalar), with its UTF-8
@@ -105,11 +110,27 @@ std::optional<py::object> text_codes(py::handle classes, py::handle token, py::h
     return codes;
 }
 
+// The array the token is appended to. Fitted labels that are not texts (numbers, booleans, dates)
+// are first put into an object array holding the fitted labels themselves: np.append of the text
+// token would turn them into texts, which no label of the fitted kind equals any more, and
+// inverse_transform would hand back texts. An object array keeps every fitted value and its
+// type, and the base transform codes it by a hash lookup that needs no sorted classes.
+py::object own_values(const py::object& classes) {
+    py::object np = numpy();
+    if (!py::isinstance(classes, np.attr("ndarray")) || classes.attr("ndim").cast<int>() != 1)
+        return classes;
+    auto kind = classes.attr("dtype").attr("kind").cast<std::string>();
+    if (kind == "U" || kind == "O") return classes;
+    py::object values = np.attr("empty")(py::len(classes), "dtype"_a = "object");
+    values[py::slice(py::none(), py::none(), py::none())] = py::list(classes);
+    return values;
+}
+
 // classes_ gets the token as its last element unless it already ends with it, so repeated calls
 // keep classes_ and every code as the first call made them.
 py::object classes_with_token(py::object self, py::handle token) {
     py::object classes = self.attr("classes_");
-    py::object extended = numpy().attr("append")(classes, token);
+    py::object extended = numpy().attr("append")(own_values(classes), token);
     const Py_ssize_t n = PyObject_Length(classes.ptr());
     if (n < 0) throw py::error_already_set();
     if (n > 0) {
@@ -123,29 +144,110 @@ py::object classes_with_token(py::object self, py::handle token) {
     return extended;
 }
 
+// A float NaN of any width (float, NumPy's float16/32/64 and longdouble). Errors count as no.
+bool is_nan(py::handle value, py::handle np_floating) {
+    if (PyFloat_Check(value.ptr())) return std::isnan(PyFloat_AS_DOUBLE(value.ptr()));
+    const int floating = PyObject_IsInstance(value.ptr(), np_floating.ptr());
+    if (floating != 1) {
+        if (floating < 0) PyErr_Clear();
+        return false;
+    }
+    const double v = PyFloat_AsDouble(value.ptr());
+    if (v == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return std::isnan(v);
+}
+
+// "label in classes", answered as the base encoder's own lookup answers it. Against a NumPy text
+// array, NumPy's comparison (trailing NUL characters do not count); a label that is not a text is
+// held when its text is, since the base encoder codes the labels as texts of the classes' type
+// (a NaN fitted among texts is the class "nan"). Other classes are looked up in a hash set of
+// their values, falling back on NumPy's comparison for a label that cannot be hashed; a NaN label
+// is held when the classes hold a NaN, as the base encoder codes it.
+class Membership {
+public:
+    explicit Membership(py::object classes) : classes_(std::move(classes)) {
+        py::object np = numpy();
+        np_floating_ = np.attr("floating");
+        if (py::isinstance(classes_, np.attr("ndarray")) &&
+            classes_.attr("dtype").attr("kind").cast<std::string>() == "U") {
+            texts_ = true;
+            return;
+        }
+        PyObject* values = PyFrozenSet_New(classes_.ptr());
+        if (values == nullptr)
+            PyErr_Clear();  // not iterable or a value cannot be hashed: NumPy compares
+        else
+            values_ = py::reinterpret_steal<py::object>(values);
+    }
+
+    bool contains(py::handle label) {
+        if (values_) {
+            const int found = PySet_Contains(values_.ptr(), label.ptr());
+            if (found == 1) return true;
+            if (found == 0) return is_nan(label, np_floating_) && holds_nan();
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+            PyErr_Clear();  // an unhashable label
+        }
+        if (texts_) {
+            if (contained(label)) return true;
+            if (PyUnicode_Check(label.ptr())) return false;
+            PyObject* text = PyObject_Str(label.ptr());
+            if (text == nullptr) throw py::error_already_set();
+            return contained(py::reinterpret_steal<py::object>(text));
+        }
+        return contained(label) || (is_nan(label, np_floating_) && holds_nan());
+    }
+
+private:
+    bool contained(py::handle label) const {
+        const int found = PySequence_Contains(classes_.ptr(), label.ptr());
+        if (found < 0) throw py::error_already_set();
+        return found == 1;
+    }
+
+    bool holds_nan() {
+        if (!holds_nan_) {
+            holds_nan_ = false;
+            for (py::handle value : classes_)
+                if (is_nan(value, np_floating_)) {
+                    holds_nan_ = true;
+                    break;
+                }
+        }
+        return *holds_nan_;
+    }
+
+    py::object classes_;
+    py::object np_floating_;
+    py::object values_;
+    bool texts_ = false;
+    std::optional<bool> holds_nan_;
+};
+
 py::object transform(py::object self, py::object y) {
     py::object token = self.attr("oov_token");
     py::object base = label_encoder();
     py::object classes;
     if (!token.is_none()) classes = classes_with_token(self, token);
-    py::object labels = py::reinterpret_steal<py::object>(
-        PySequence_Fast(labels_of(y).ptr(), "labels must be iterable"));
-    if (!labels) throw py::error_already_set();
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(labels.ptr());
+    py::tuple labels = labels_of(y);
+    const Py_ssize_t n = PyTuple_GET_SIZE(labels.ptr());
     if (token.is_none()) {
         if (n == 0) return base.attr("transform")(self, py::list());
         classes = self.attr("classes_");
     }
     if (auto codes = text_codes(classes, token, labels)) return *codes;
 
-    // general rule: a label stays when the classes array holds it, else the token takes its place
+    // general rule: a label stays when the classes hold it, else the token takes its place. The
+    // comparisons may run any Python code; the tuple and classes are this call's own references.
+    Membership membership(classes);
     py::list kept(n);
-    PyObject** items = PySequence_Fast_ITEMS(labels.ptr());
     for (Py_ssize_t k = 0; k < n; ++k) {
-        int member = PySequence_Contains(classes.ptr(), items[k]);
-        if (member < 0) throw py::error_already_set();
+        py::handle label = PyTuple_GET_ITEM(labels.ptr(), k);
         kept[static_cast<std::size_t>(k)] =
-            member ? py::reinterpret_borrow<py::object>(items[k]) : token;
+            membership.contains(label) ? py::reinterpret_borrow<py::object>(label) : token;
     }
     return base.attr("transform")(self, kept);
 }

@@ -1,6 +1,7 @@
 // tessaro: importing it builds the release wheels, one interpreter environment after the other,
 // collects each build's wheel in "releases" and cleans the build artefacts after every build.
-// Run it from the package's source folder: python -c "import orvalis.tessaro".
+// Run it from the package's source folder: python -c "import orvalis.tessaro"; anywhere else the
+// import fails before anything is built or deleted.
 //
 // Where the environments are (defaults describe the original build machine):
 //   ORVALIS_RELEASE_ENV_ROOT  folder holding the environments   "D:/software/miniconda/envs/"
@@ -35,6 +36,9 @@ py::object shell_word(const py::module_& os, const py::object& path) {
 }
 
 void script(py::module_& m) {
+    rel::require_source_folder(
+        "tessaro", "builds the release wheels there, then deletes every *.c file below the "
+                   "working folder, build/ and dist/");
     rel::define_common(m);
     py::module_ os = m.attr("os");
     py::module_ glob = m.attr("glob");

@@ -1,5 +1,6 @@
 // vollix: importing it cleans the current directory once: every "*.c" file at any depth, then the
-// folders "build", "orvalis.egg-info" and "dist". It builds and moves nothing.
+// folders "build", "orvalis.egg-info" and "dist". It builds and moves nothing. Outside the
+// package's source folder the import fails before anything is deleted.
 #include "vollix/script_module.hpp"
 
 namespace {
@@ -7,6 +8,8 @@ namespace {
 namespace rel = orvalis::release;
 
 void script(rel::py::module_& m) {
+    rel::require_source_folder("vollix",
+                               "deletes every *.c file below the working folder, build/ and dist/");
     rel::define_common(m);
     rel::clean(m);
 }

@@ -5,12 +5,15 @@
 
 #include <pybind11/pybind11.h>
 
+#include <string>
+
 #include "common/pyutil.hpp"
 
 namespace orvalis::release {
 
 namespace py = pybind11;
 using bind::sig_doc;
+using namespace pybind11::literals;
 
 // Delete every file whose name ends with ".c" (exactly, case-sensitive) below `directory`.
 inline void vollix_files(py::object directory) {
@@ -58,6 +61,50 @@ inline void clean(py::module_& m) {
         m.attr("f") = f;
         m.attr("delete_files")(os.attr("path").attr("join")(os.attr("getcwd")(), f));
     }
+}
+
+// Whether `folder` is this package's source folder: it holds the build script setup.py and a
+// pyproject.toml whose [project] table names the package orvalis. A pyproject.toml that cannot be
+// read or parsed does not count.
+inline bool is_source_folder(const py::object& folder) {
+    py::module_ os = py::module_::import("os");
+    py::object join = os.attr("path").attr("join");
+    py::object isfile = os.attr("path").attr("isfile");
+    if (!isfile(join(folder, "setup.py")).cast<bool>()) return false;
+    py::object pyproject = join(folder, "pyproject.toml");
+    if (!isfile(pyproject).cast<bool>()) return false;
+    try {
+        py::object content = py::module_::import("pathlib")
+                                 .attr("Path")(pyproject)
+                                 .attr("read_text")("encoding"_a = "utf-8");
+        py::object data = py::module_::import("tomllib").attr("loads")(content);
+        py::object project = data.attr("get")("project");
+        if (!PyDict_Check(project.ptr())) return false;
+        py::object name = project.attr("get")("name");
+        return PyUnicode_Check(name.ptr()) &&
+               name.attr("strip")().attr("lower")().cast<std::string>() == "orvalis";
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;  // KeyboardInterrupt and the like go on
+        return false;
+    }
+}
+
+// The tools delete and build in the working folder, so they run only in this package's source
+// folder. Anywhere else (an editor importing the module to complete its names, a user's project)
+// the import fails with an ImportError before anything is touched.
+inline void require_source_folder(const char* tool, const char* does) {
+    py::object cwd = py::module_::import("os").attr("getcwd")();
+    if (is_source_folder(cwd)) return;
+    std::string message = std::string("orvalis.") + tool + " " + does +
+                          " and runs only in the orvalis source folder, which holds the "
+                          "package's setup.py and a pyproject.toml naming orvalis; the working "
+                          "folder " +
+                          py::repr(cwd).cast<std::string>() +
+                          " is not that folder, so nothing was deleted or built. Run it from the "
+                          "source folder: python -c \"import orvalis." +
+                          tool + "\"";
+    PyErr_SetString(PyExc_ImportError, message.c_str());
+    throw py::error_already_set();
 }
 
 // Py_mod_exec slot: runs the script; a Python error raised by it is the import's error as is.
