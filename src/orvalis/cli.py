@@ -316,6 +316,12 @@ def _raw_column(columns: Sequence[Any], name: str | None) -> Any:
 # --- the work -------------------------------------------------------------------------------
 
 
+def _require_data(path: str) -> None:
+    # before the folder is loaded, which takes seconds
+    if not os.path.exists(path):
+        raise FileNotFoundError(f"no such file or folder: {path!r}")
+
+
 def load_folder(path: str):
     if not os.path.isdir(path):
         raise CommandFailed(f"result folder {path!r} does not exist or is not a folder")
@@ -389,6 +395,8 @@ def run_predict(args, progress: Progress, stdout: _RealStdout) -> None:
         raise _Usage("--group-complete needs --dask or --workers")
     if args.output and args.output.lower().endswith(".parquet"):
         require_parquet()
+    if not (args.dask or args.workers):
+        _require_data(args.data)
     progress.step(f"loading {args.result}")
     m = load_folder(args.result)
     if args.dask or args.workers:
@@ -430,6 +438,7 @@ def run_predict(args, progress: Progress, stdout: _RealStdout) -> None:
 def run_features(args, progress: Progress, stdout: _RealStdout) -> None:
     if args.output.lower().endswith(".parquet"):
         require_parquet()
+    _require_data(args.data)
     progress.step(f"loading {args.result}")
     m = load_folder(args.result)
     progress.step(f"reading {args.data}")

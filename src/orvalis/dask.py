@@ -109,6 +109,7 @@ def _score(part, path: str, proba: bool, meta):
     # the inference API works on the frame in place and by row position
     frame = part.copy()
     frame.index = pd.RangeIndex(len(frame))
+    _object_text(frame)
     with lock:
         m.lec_record_dt = dict(record)
         values = m.predict_proba(frame) if proba else m.predict(frame)
@@ -120,6 +121,20 @@ def _score(part, path: str, proba: bool, meta):
     if values.dtype != meta.dtype and np.can_cast(values.dtype, meta.dtype, "same_kind"):
         values = values.astype(meta.dtype)
     return pd.Series(values, index=part.index, name=meta.name)
+
+
+def _object_text(frame) -> None:
+    """Text columns as pandas reads them from a file: dtype object, NaN for missing values.
+
+    Dask stores text as pyarrow-backed strings by default; the inference API encodes only text
+    columns of dtype object, so a partition must look like the rows read by pandas.
+    """
+    import numpy as np
+    import pandas as pd
+
+    for col, dtype in list(frame.dtypes.items()):
+        if isinstance(dtype, pd.StringDtype):
+            frame[col] = frame[col].to_numpy(dtype=object, na_value=np.nan)
 
 
 def _tag(part, partition_info=None):
