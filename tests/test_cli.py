@@ -158,7 +158,8 @@ def test_predict_folder_and_xlsx_inputs(sample_folders, api, work):
     got = read_csv(io.StringIO(succeeded(work, "panel").stdout))
     rows = pd.read_csv(sample_folders["grunfeld"].holdout)
     assert got.columns.tolist() == ["invest"] and len(got) == len(rows)
-    np.testing.assert_array_equal(got["invest"], api["grunfeld"].predict(str(work["tmp"] / "parts")))
+    expected = api["grunfeld"].predict(str(work["tmp"] / "parts"))
+    np.testing.assert_array_equal(got["invest"], expected)
 
     got = read_csv(io.StringIO(succeeded(work, "plain").stdout))
     m = api["penguins_plain"]
@@ -216,7 +217,9 @@ def test_info_text(work):
 # --- features -----------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("name, file", [("grunfeld", "features.csv"), ("penguins", "features.parquet")])
+@pytest.mark.parametrize(
+    "name, file", [("grunfeld", "features.csv"), ("penguins", "features.parquet")]
+)
 def test_features_is_the_preprocessed_frame(sample_folders, api, work, name, file):
     succeeded(work, f"features_{name}")
     out = work["tmp"] / "out" / file
@@ -310,3 +313,21 @@ def test_help_of_every_subcommand_and_console_script_entry():
         project = tomllib.load(f)["project"]
     assert project["scripts"]["orvalis"] == "orvalis.cli:main"
     assert {"dask", "parquet"} <= project["optional-dependencies"].keys()
+
+
+def test_progress_names_the_step_once_it_takes_long(capsys):
+    import time
+
+    from orvalis.cli import Progress
+
+    quiet = Progress(enabled=False, after=0.0)
+    quiet.step("reading nothing")
+    time.sleep(0.7)
+    quiet.close()
+    shown = Progress(enabled=True, after=0.0)
+    shown.step("predicting 12 rows")
+    time.sleep(1.2)
+    shown.close()
+    err = capsys.readouterr().err
+    assert "reading nothing" not in err
+    assert "orvalis: predicting 12 rows ... " in err and err.endswith("\r\x1b[K")

@@ -52,7 +52,9 @@ def _positive_int(text: str) -> int:
 
 def build_parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(add_help=False)
-    top.add_argument("-v", "--verbose", action="store_true", help="print the traceback of a failure")
+    top.add_argument(
+        "-v", "--verbose", action="store_true", help="print the traceback of a failure"
+    )
     # a subcommand's own default must not undo a --verbose given before the subcommand
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument(
@@ -101,7 +103,9 @@ def build_parser() -> argparse.ArgumentParser:
     )
     where = p.add_mutually_exclusive_group()
     where.add_argument(
-        "--dask", metavar="SCHEDULER_ADDRESS", help="score on this Dask cluster, one batch per partition"
+        "--dask",
+        metavar="SCHEDULER_ADDRESS",
+        help="score on this Dask cluster, one batch per partition",
     )
     where.add_argument(
         "--workers",

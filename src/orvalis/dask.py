@@ -24,7 +24,7 @@ import os
 import threading
 from typing import Any
 
-__all__ = ["predict", "score_files"]
+__all__ = ["predict", "preload", "score_files"]
 
 INSTALL_HINT = "pip install 'orvalis[dask]'"
 POSITION = "__orvalis_position__"
@@ -66,6 +66,12 @@ def _resolved(result_path: Any) -> str:
     if not isinstance(path, str):
         raise TypeError(f"result_path must be a text path, got {type(result_path).__name__}")
     return path
+
+
+def preload(result_path) -> None:
+    """Load the folder into this process's cache now, e.g. on every worker before the first
+    partition arrives: ``client.run(orvalis.dask.preload, path)``."""
+    _folder(_resolved(result_path))
 
 
 # --- output shape ------------------------------------------------------------------------------
@@ -274,6 +280,7 @@ def score_files(
     Returns (identifier values or None, predictions as a NumPy array) in the rows' order: files
     in name order, rows in file order.
     """
+    import logging
     import tempfile
 
     dd = _dask_dataframe()
@@ -293,6 +300,7 @@ def score_files(
                 processes=True,
                 dashboard_address=None,
                 local_directory=scratch,
+                silence_logs=logging.ERROR,
             )
             client = Client(cluster)
         try:
