@@ -312,6 +312,17 @@ def test_help_of_every_subcommand_and_console_script_entry():
     with open(os.path.join(REPO, "pyproject.toml"), "rb") as f:
         project = tomllib.load(f)["project"]
     assert project["scripts"]["orvalis"] == "orvalis.cli:main"
+    # the command's own import stays light: the heavy modules come with the subcommand
+    heavy = ("pandas", "numpy", "dask", "orvalis.orvalis", "brevant")
+    code = f"import sys, orvalis.cli; print([m for m in {heavy!r} if m in sys.modules])"
+    probe = subprocess.run(
+        [sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        env={**os.environ, "PYTHONPATH": SRC},
+        check=True,
+    )
+    assert probe.stdout.strip() == "[]"
     assert {"dask", "parquet"} <= project["optional-dependencies"].keys()
 
 
