@@ -18,7 +18,7 @@ setup: build
 $(STAMP): pyproject.toml tools/print_deps.py
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet $$($(PY) tools/print_deps.py test bench)
+	$(PY) -m pip install --quiet $$($(PY) tools/print_deps.py test bench dask parquet)
 	touch $@
 
 build: $(STAMP)
