@@ -293,3 +293,22 @@ def test_categories_refused_by_pair_statistics(brevant, kind):
             getattr(brevant, op)(df, "x", "f", "3")
         with pytest.raises(TypeError):
             getattr(brevant, op)(df, "f", "x", "3")
+
+
+@pytest.mark.parametrize("kind", ["bool", "int8", "float32", "Int64", "object_text", "datetime"])
+@pytest.mark.parametrize("op", ["delay", "delta", "ts_o"])
+@pytest.mark.parametrize("d", ["0", "1"])
+def test_lags_follow_row_position_not_labels(brevant, kind, op, d):
+    """Repeated, unordered row labels: each row gets what it gets under a RangeIndex."""
+    plain = table(kind, 7)
+    odd = table(kind, 7, index=[3, 3, 0, 9, 3, 1, 0])
+    for group in [None, "g"]:
+        with grouped_by(group):
+            a, error = outcome(lambda: getattr(brevant, op)(plain.copy(), "x", d))
+            b, odd_error = outcome(lambda: getattr(brevant, op)(odd.copy(), "x", d))
+        assert type(error) is type(odd_error)
+        if error is not None:
+            continue
+        name = f"{op}###x|||{d}$$$"
+        assert b.index.equals(odd.index)
+        same_series(b[name].reset_index(drop=True), a[name])
