@@ -259,6 +259,9 @@ def test_a_failing_import_raises_the_module_bodys_own_error(module, blocked):
 def test_a_release_tool_that_fails_raises_its_own_error(tmp_path, tool):
     # a file where the tool expects a build folder: its own error, not a wrapped ImportError
     (tmp_path / "build").write_text("not a folder")
+    # the tools run only in the package's source folder: make tmp_path look like one
+    (tmp_path / "setup.py").write_text("")
+    (tmp_path / "pyproject.toml").write_text('[project]\nname = "orvalis"\n')
     code = (
         "import orvalis\n"
         "try:\n"
