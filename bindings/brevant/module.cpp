@@ -27,4 +27,5 @@ PYBIND11_MODULE(brevant, m) {
     register_calendar(m);
     register_rolling(m);
     register_formula(m);
+    register_operator_table(m);
 }

@@ -37,6 +37,26 @@ inline void py_assert(bool cond, const char* message = nullptr) {
     throw py::error_already_set();
 }
 
+// list(seq): a new list of the items of any iterable (TypeError when it is not one). Iterating the
+// copy is safe whatever code that runs meanwhile does to `seq`.
+inline py::list snapshot_list(py::handle seq) {
+    PyObject* items = PySequence_List(seq.ptr());
+    if (!items) throw py::error_already_set();
+    return py::reinterpret_steal<py::list>(items);
+}
+
+// Py_EnterRecursiveCall for the scope: native recursion counts against sys.getrecursionlimit()
+// as Python recursion does, and raises RecursionError instead of exhausting the C stack.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* where) {
+        if (Py_EnterRecursiveCall(where)) throw py::error_already_set();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
 // A docstring whose first line is the text signature: "name(a, b='x')\n--\n\n" + doc.
 inline std::string sig_doc(const char* signature, const char* doc = "") {
     return std::string(signature) + "\n--\n\n" + doc;
