@@ -31,17 +31,20 @@ bool text_keys(const py::array& objects, std::vector<core::TextKey>& out) {
     for (std::size_t i = 0; i < n; ++i) {
         PyObject* o = *reinterpret_cast<PyObject* const*>(base + static_cast<py::ssize_t>(i) * stride);
         core::TextKey& k = out[i];
-        if (o == nullptr || o == Py_None || (PyFloat_Check(o) && std::isnan(PyFloat_AS_DOUBLE(o)))) {
+        if (o != nullptr && PyUnicode_CheckExact(o)) {
+            Py_hash_t h = reinterpret_cast<PyASCIIObject*>(o)->hash;  // cached after the first use
+            if (h == -1 && (h = PyObject_Hash(o)) == -1) throw py::error_already_set();
+            k.hash = h;
+        } else if (o == nullptr || o == Py_None ||
+                   (PyFloat_Check(o) && std::isnan(PyFloat_AS_DOUBLE(o)))) {
             k = core::TextKey{};
             continue;
+        } else {
+            return false;
         }
-        if (!PyUnicode_CheckExact(o)) return false;
-        const Py_hash_t h = PyObject_Hash(o);  // cached on the text after the first time
-        if (h == -1) throw py::error_already_set();
         k.data = PyUnicode_DATA(o);
         k.length = PyUnicode_GET_LENGTH(o);
         k.kind = static_cast<std::int32_t>(PyUnicode_KIND(o));
-        k.hash = h;
     }
     return true;
 }

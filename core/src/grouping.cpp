@@ -50,35 +50,33 @@ struct TextKeys {
     }
 };
 
-// Open addressing over group ids; keys are read back from the rows that founded each group.
+// Open addressing over group ids, each slot holding its key and hash inline so that a probe reads
+// one place; the first row of every group is kept beside.
 template <class Traits>
 class GroupTable {
 public:
     using Key = typename Traits::Key;
 
-    explicit GroupTable(std::span<const Key> keys, std::size_t expected = 16) : keys_(keys) {
+    explicit GroupTable(std::size_t expected = 16) {
         std::size_t cap = 16;
         while (cap < expected * 2) cap <<= 1;
-        slots_.assign(cap, -1);
+        slots_.assign(cap, Slot{});
     }
 
-    // The group of `k` (a key equal to keys[row]), founding a new one at `row` when absent.
+    // The group of `k`, founding a new one at `row` when absent.
     std::int64_t find_or_add(const Key& k, std::int64_t row) {
         const std::uint64_t h = Traits::hash(k);
-        std::size_t mask = slots_.size() - 1;
+        const std::size_t mask = slots_.size() - 1;
         for (std::size_t pos = h & mask;; pos = (pos + 1) & mask) {
-            const std::int64_t g = slots_[pos];
-            if (g < 0) {
+            Slot& s = slots_[pos];
+            if (s.group < 0) {
                 const auto id = static_cast<std::int64_t>(first_.size());
-                slots_[pos] = id;
+                s = Slot{k, h, id};
                 first_.push_back(row);
-                hashes_.push_back(h);
                 if (first_.size() * 2 > slots_.size()) grow();
                 return id;
             }
-            if (hashes_[static_cast<std::size_t>(g)] == h &&
-                Traits::equal(keys_[static_cast<std::size_t>(first_[g])], k))
-                return g;
+            if (s.hash == h && Traits::equal(s.key, k)) return s.group;
         }
     }
 
@@ -87,39 +85,42 @@ public:
         const std::uint64_t h = Traits::hash(k);
         const std::size_t mask = slots_.size() - 1;
         for (std::size_t pos = h & mask;; pos = (pos + 1) & mask) {
-            const std::int64_t g = slots_[pos];
-            if (g < 0) return -1;
-            if (hashes_[static_cast<std::size_t>(g)] == h &&
-                Traits::equal(keys_[static_cast<std::size_t>(first_[g])], k))
-                return g;
+            const Slot& s = slots_[pos];
+            if (s.group < 0) return -1;
+            if (s.hash == h && Traits::equal(s.key, k)) return s.group;
         }
     }
 
     std::vector<std::int64_t>& first() { return first_; }
 
 private:
+    struct Slot {
+        Key key{};
+        std::uint64_t hash = 0;
+        std::int64_t group = -1;
+    };
+
     void grow() {
-        std::vector<std::int64_t> slots(slots_.size() * 2, -1);
+        std::vector<Slot> slots(slots_.size() * 2, Slot{});
         const std::size_t mask = slots.size() - 1;
-        for (std::size_t g = 0; g < first_.size(); ++g) {
-            std::size_t pos = hashes_[g] & mask;
-            while (slots[pos] >= 0) pos = (pos + 1) & mask;
-            slots[pos] = static_cast<std::int64_t>(g);
+        for (const Slot& s : slots_) {
+            if (s.group < 0) continue;
+            std::size_t pos = s.hash & mask;
+            while (slots[pos].group >= 0) pos = (pos + 1) & mask;
+            slots[pos] = s;
         }
         slots_.swap(slots);
     }
 
-    std::span<const Key> keys_;
-    std::vector<std::int64_t> slots_;
+    std::vector<Slot> slots_;
     std::vector<std::int64_t> first_;
-    std::vector<std::uint64_t> hashes_;
 };
 
 template <class Traits>
 Factorized factorize_keys(std::span<const typename Traits::Key> keys) {
     Factorized f;
     f.codes.resize(keys.size());
-    GroupTable<Traits> table(keys);
+    GroupTable<Traits> table;
     for (std::size_t i = 0; i < keys.size(); ++i) {
         const auto& k = keys[i];
         f.codes[i] = Traits::missing(k) ? -1 : table.find_or_add(k, static_cast<std::int64_t>(i));
@@ -132,7 +133,7 @@ template <class Traits>
 void lookup_keys(std::span<const typename Traits::Key> uniques,
                  std::span<const typename Traits::Key> queries, std::span<std::int64_t> out) {
     if (out.size() != queries.size()) throw std::invalid_argument("lookup: sizes differ");
-    GroupTable<Traits> table(uniques, uniques.size());
+    GroupTable<Traits> table(uniques.size());
     for (std::size_t i = 0; i < uniques.size(); ++i)
         if (!Traits::missing(uniques[i]))
             table.find_or_add(uniques[i], static_cast<std::int64_t>(i));
@@ -205,7 +206,27 @@ void bucket(std::span<const std::int64_t> codes, std::size_t ngroups,
 
 }  // namespace
 
-Factorized factorize(std::span<const std::int64_t> keys) { return factorize_keys<IntKeys>(keys); }
+Factorized factorize(std::span<const std::int64_t> keys) {
+    if (keys.empty()) return {};
+    const auto [lo, hi] = std::minmax_element(keys.begin(), keys.end());
+    const auto range = static_cast<std::uint64_t>(*hi) - static_cast<std::uint64_t>(*lo);
+    if (range >= std::max<std::uint64_t>(1u << 16, 2 * keys.size()))
+        return factorize_keys<IntKeys>(keys);
+    // a small range of values: a direct table instead of hashing
+    Factorized f;
+    f.codes.resize(keys.size());
+    std::vector<std::int64_t> slot(range + 1, -1);
+    const std::int64_t base = *lo;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        std::int64_t& g = slot[static_cast<std::uint64_t>(keys[i]) - static_cast<std::uint64_t>(base)];
+        if (g < 0) {
+            g = static_cast<std::int64_t>(f.first.size());
+            f.first.push_back(static_cast<std::int64_t>(i));
+        }
+        f.codes[i] = g;
+    }
+    return f;
+}
 Factorized factorize(std::span<const double> keys) { return factorize_keys<FloatKeys>(keys); }
 Factorized factorize(std::span<const TextKey> keys) { return factorize_keys<TextKeys>(keys); }
 
@@ -220,7 +241,7 @@ Factorized factorize_pairs(std::span<const std::int64_t> a, std::span<const std:
     }
     Factorized f;
     f.codes.resize(a.size());
-    GroupTable<IntKeys> table(pair);
+    GroupTable<IntKeys> table;
     for (std::size_t i = 0; i < a.size(); ++i)
         f.codes[i] = valid[i] ? table.find_or_add(pair[i], static_cast<std::int64_t>(i)) : -1;
     f.first = std::move(table.first());
@@ -398,26 +419,23 @@ void group_rank(std::span<const double> x, std::span<const std::int64_t> codes,
     std::fill(out.begin(), out.end(), kNaN);
     std::vector<std::int64_t> rows, bounds;
     bucket(codes, ngroups, rows, bounds);
-    std::vector<std::int64_t> r;
+    std::vector<std::pair<double, std::int64_t>> r;
     for (std::size_t g = 0; g < ngroups; ++g) {
         r.clear();
         for (std::int64_t k = bounds[g]; k < bounds[g + 1]; ++k) {
             const std::int64_t row = rows[static_cast<std::size_t>(k)];
-            if (x[static_cast<std::size_t>(row)] == x[static_cast<std::size_t>(row)])
-                r.push_back(row);
+            const double v = x[static_cast<std::size_t>(row)];
+            if (v == v) r.emplace_back(v, row);
         }
-        std::stable_sort(r.begin(), r.end(), [&](std::int64_t a, std::int64_t b) {
-            return x[static_cast<std::size_t>(a)] < x[static_cast<std::size_t>(b)];
-        });
+        std::sort(r.begin(), r.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
         for (std::size_t s = 0; s < r.size();) {
             std::size_t e = s + 1;
-            const double v = x[static_cast<std::size_t>(r[s])];
-            while (e < r.size() && x[static_cast<std::size_t>(r[e])] == v) ++e;
+            while (e < r.size() && r[e].first == r[s].first) ++e;
             // ranks s + 1 .. e share their mean
             double sum = 0;
             for (std::size_t k = s; k < e; ++k) sum += static_cast<double>(k + 1);
             const double rank = sum / static_cast<double>(e - s);
-            for (std::size_t k = s; k < e; ++k) out[static_cast<std::size_t>(r[k])] = rank;
+            for (std::size_t k = s; k < e; ++k) out[static_cast<std::size_t>(r[k].second)] = rank;
             s = e;
         }
     }
