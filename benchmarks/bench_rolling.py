@@ -1,7 +1,8 @@
 """Rolling-window operators: native against the pandas form of the same statement, same table.
 
 Grouped and whole-table windows on 1,000,000 rows (10,000 groups, window 7); the operators whose
-pandas form runs a Python function per window on 100,000 rows. Then the peak memory each native
+pandas form runs a Python function per window on 100,000 rows; ts_rank with windows longer than
+the table and a quarter of it, on 200,000 and 1,000,000 rows. Then the peak memory each native
 operator adds above the table, measured in a child process from the kernel's resident high-water
 mark (which also sees C++ allocations), next to the pandas form's.
 """
@@ -107,6 +108,30 @@ def compare(title: str, forms: dict, df: pd.DataFrame, group, repeat_ref: int, t
         table.add(op, native, ref, target + ("" if agree else "  RESULTS DIFFER"))
 
 
+def long_rank() -> None:
+    """ts_rank with windows far longer than usual: longer than the table (no window ever fills),
+    a quarter of the table on x (a missing value in every hundred rows, so no window fills
+    either) and on y (no missing value: every window from row n/4 on is ranked)."""
+    table = Table("ts_rank, long windows, whole table")
+    table.header()
+    for n in [200_000, 1_000_000]:
+        df = make_table(n, GROUPS)
+        for col, w, label in [("x", 2 * n, "window 2n"), ("x", n // 4, "window n/4, gaps"),
+                              ("y", n // 4, "window n/4, full")]:
+            name = f"ts_rank###{col}|||{w}$$$"
+            native = best_of(lambda: brevant.ts_rank(df, col, str(w)), repeat=3)
+            got = df.pop(name).to_numpy()
+
+            def reference():
+                df[name] = df[col].rolling(w).rank()
+
+            ref = best_of(reference, repeat=1)
+            want = df.pop(name).to_numpy()
+            agree = np.allclose(got, want, rtol=1e-12, atol=0, equal_nan=True)
+            table.add(f"{n:,} rows, {label}", native, ref,
+                      ">= 1x" + ("" if agree else "  RESULTS DIFFER"))
+
+
 # ---- memory -------------------------------------------------------------------------------------
 
 
@@ -173,6 +198,7 @@ def main() -> None:
     small = make_table(N_APPLY, GROUPS // 10)
     compare(f"Python function per window in pandas, {N_APPLY:,} rows, window {W}", APPLIED,
             small, None, 1, ">= 300x")
+    long_rank()
     subprocess.run([sys.executable, os.path.abspath(__file__), "--memory"], check=True)
 
 

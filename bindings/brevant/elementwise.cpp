@@ -301,9 +301,32 @@ py::object combine(py::object df, py::handle c1, py::handle c2) {
 
 // ---- sigmoid: 1 / (1 + exp(-v)) per value -------------------------------------------------------
 
+// Columns the native loop reads as the per-value form does: NumPy bool, integer and float columns
+// and numeric extension columns (nullable integers and floats), missing values as NaN.
+bool sigmoid_reads_natively(py::handle dtype) {
+    const std::string kind = py::str(dtype.attr("kind"));
+    if (py::isinstance(dtype, np().attr("dtype")))
+        return kind == "b" || kind == "i" || kind == "u" ||
+               (kind == "f" && dtype.attr("itemsize").cast<int>() <= 8);
+    return kind == "i" || kind == "u" || kind == "f";
+}
+
 py::object sigmoid(py::object df, py::handle col) {
     py::str name = feature_name1("sigmoid", col);
     py::object s = df[col];
+    if (!sigmoid_reads_natively(s.attr("dtype"))) {
+        // Texts, dates, categories, objects: the per-value form itself,
+        // df[col].apply(lambda v: 1 / (1 + np.exp(-v))), with its own errors and result type.
+        py::object exp = np().attr("exp");
+        py::cpp_function per_value([exp](py::handle v) -> py::object {
+            py::object negated = py::reinterpret_steal<py::object>(PyNumber_Negative(v.ptr()));
+            if (!negated) throw py::error_already_set();
+            py::object one = py::int_(1);
+            return one / (one + exp(negated));
+        });
+        df[name] = s.attr("apply")(per_value);
+        return df;
+    }
     auto in = py::array_t<double, py::array::c_style | py::array::forcecast>(
         s.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np().attr("nan")));
     py::array_t<double> out(in.size());

@@ -4,6 +4,7 @@
 // (repeated labels included), and rows whose group value is missing get a missing feature.
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -131,22 +132,58 @@ void require_rolling_window(std::int64_t w) {
     if (w < 0) throw py::value_error("window must be an integer 0 or greater");
 }
 
-bool numeric_dtype(py::handle series) {
-    const std::string kind = py::str(series.attr("dtype").attr("kind"));
-    return kind == "b" || kind == "i" || kind == "u" || kind == "f";
+// A NumPy bool, integer or float dtype that float64 holds without loss of range (the kernels'
+// own type); extension dtypes (nullable, categorical, ...) and long doubles are not.
+bool plain_numeric(py::handle dtype) {
+    if (!py::isinstance(dtype, np().attr("dtype"))) return false;
+    const std::string kind = py::str(dtype.attr("kind"));
+    if (kind == "f") return dtype.attr("itemsize").cast<int>() <= 8;
+    return kind == "b" || kind == "i" || kind == "u";
 }
 
-// The column as contiguous float64 with NaN for missing values; a float64 column is used in
-// place. Columns that hold no numbers fail as the window statistics of the table would.
-Floats as_float64(py::handle series) {
+// Types stored as 64-bit integers behind a time meaning (datetime64, timedelta64, tz-aware
+// datetimes, periods), which pandas' window functions refuse rather than compute on.
+bool time_like(py::handle dtype) {
+    if (py::isinstance(dtype, np().attr("dtype"))) {
+        const std::string kind = py::str(dtype.attr("kind"));
+        return kind == "M" || kind == "m";
+    }
+    return py::isinstance(dtype, pd().attr("DatetimeTZDtype")) ||
+           py::isinstance(dtype, pd().attr("PeriodDtype"));
+}
+
+// The values of a column as pandas' window functions take them: float64 with NaN for missing
+// values, time types refused (NotImplementedError), other columns converted as pandas converts
+// them (extension arrays by to_numpy(float64, na_value=nan), NumPy arrays by astype(float64)),
+// and a failed conversion reported as TypeError("cannot handle this type -> <dtype>").
+// `window` names the window object in the message: Rolling, or RollingGroupby when grouped.
+Floats window_values(py::handle series, const char* window) {
     py::object dtype = series.attr("dtype");
-    if (py::isinstance(dtype, np().attr("dtype")) && numeric_dtype(series))
-        return Floats(np().attr("asarray")(series, "dtype"_a = "float64"));
+    if (time_like(dtype)) {
+        PyErr_Format(PyExc_NotImplementedError, "ops for %s for this dtype %S are not implemented",
+                     window, dtype.ptr());
+        throw py::error_already_set();
+    }
+    if (plain_numeric(dtype)) return Floats(np().attr("asarray")(series, "dtype"_a = "float64"));
     try {
-        return Floats(
-            series.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np().attr("nan")));
+        if (!py::isinstance(dtype, np().attr("dtype")))
+            return Floats(series.attr("array").attr("to_numpy")("dtype"_a = "float64",
+                                                                "na_value"_a = np().attr("nan")));
+        return Floats(series.attr("to_numpy")().attr("astype")("float64", "copy"_a = false));
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
+    }
+    PyErr_Format(PyExc_TypeError, "cannot handle this type -> %S", dtype.ptr());
+    throw py::error_already_set();
+}
+
+// The column as the window statistics read it; a column they cannot read fails as pandas'
+// rolling statistics do, with DataError("No numeric types to aggregate").
+Floats as_float64(py::handle series) {
+    try {
+        return window_values(series, "Rolling");
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_NotImplementedError)) throw;
     }
     py::object data_error = py::module_::import("pandas.errors").attr("DataError");
     PyErr_SetString(data_error.ptr(), "No numeric types to aggregate");
@@ -178,25 +215,162 @@ void run(Stat stat, std::span<const double> x, const core::SeriesLayout& layout,
 }
 
 // Lags and differences of a column that holds no numbers (dates, texts) stay with pandas, grouped
-// by position: s.groupby(keys).shift(w) / .diff(w), s.shift(w) / s - s.shift(w).
-py::object shift_other(Stat stat, py::object df, py::handle key, py::object s, std::int64_t w) {
+// by position: s.groupby(keys).shift(w) / .diff(w), s.shift(w) / s - s.shift(w). ts_o's grouped
+// form shifts each group's own series (pandas pads an object series with None there):
+// s.groupby(keys).apply(lambda part: part.shift(w)), its values put back by row position.
+py::object shift_other(Stat stat, bool each_group, py::object df, py::handle key, py::object s,
+                       std::int64_t w) {
     if (key.is_none()) {
         py::object lagged = s.attr("shift")(w);
         return stat == Stat::diff ? py::object(s - lagged) : lagged;
     }
     py::object keys;
+    py::list levels;
     if (py::isinstance<py::list>(key)) {
         py::list arrays;
-        for (py::handle k : key) arrays.append(df[k].attr("to_numpy")());
+        for (py::handle k : key) {
+            levels.append(py::len(arrays));
+            arrays.append(df[k].attr("to_numpy")());
+        }
         keys = arrays;
     } else {
+        levels.append(0);
         keys = df[key].attr("to_numpy")();
     }
-    return s.attr("groupby")(keys).attr(stat == Stat::diff ? "diff" : "shift")(w);
+    if (!each_group) return s.attr("groupby")(keys).attr(stat == Stat::diff ? "diff" : "shift")(w);
+    py::cpp_function shift_part([w](py::object part) { return part.attr("shift")(w); });
+    py::object by_position = s.attr("reset_index")("drop"_a = true);
+    py::object r = by_position.attr("groupby")(keys).attr("apply")(shift_part);
+    r = r.attr("reset_index")(levels, "drop"_a = true)
+            .attr("reindex")(pd().attr("RangeIndex")(py::len(s)));
+    r.attr("index") = s.attr("index");
+    return r;
 }
 
 // Lags up to this long within numeric groups run in one pass over the rows (shift_by_key).
 constexpr std::int64_t kRingLag = 64;
+
+// values.where(has a group value): rows that belong to no group get a missing value, in the type
+// pandas gives a column that must hold one (integers become float64, bools object).
+py::object missing_without_group(py::object values, const Grouping& g) {
+    const auto n = static_cast<std::size_t>(py::len(values));
+    if (!g.grouped || static_cast<std::size_t>(g.bounds.back()) == n) return values;
+    py::array_t<bool> has_group(static_cast<py::ssize_t>(n));
+    bool* mask = has_group.mutable_data();
+    std::fill(mask, mask + n, true);
+    for (std::size_t i = static_cast<std::size_t>(g.bounds.back()); i < n; ++i)
+        mask[static_cast<std::size_t>(g.order[i])] = false;
+    if (py::isinstance(values, pd().attr("Series"))) return values.attr("where")(has_group);
+    py::object kept = pd().attr("Series")(values, "copy"_a = false).attr("where")(has_group);
+    return kept.attr("to_numpy")();
+}
+
+// A lag of 0, or any lag of an empty grouped table: pandas keeps the column's own type, a copy of
+// the values (shift) or values - values (diff; a bool column fails there as NumPy's bool
+// subtraction does), except that a grouped diff gives int8 and int16 columns as float32.
+py::object unshifted(Stat stat, py::object series, bool grouped) {
+    py::object values = series.attr("to_numpy")();
+    py::object dtype = values.attr("dtype");
+    py::object r;
+    if (stat == Stat::diff) {
+        // Under np.errstate(all="ignore"), as pandas' own arithmetic runs (inf - inf is NaN).
+        py::object quiet = np().attr("errstate")("all"_a = "ignore");
+        quiet.attr("__enter__")();
+        try {
+            r = values - values;
+        } catch (...) {
+            quiet.attr("__exit__")(py::none(), py::none(), py::none());
+            throw;
+        }
+        quiet.attr("__exit__")(py::none(), py::none(), py::none());
+    } else {
+        r = values.attr("copy")();
+    }
+    const std::string kind = py::str(dtype.attr("kind"));
+    if (grouped && stat == Stat::diff && kind == "i" && dtype.attr("itemsize").cast<int>() <= 2)
+        r = r.attr("astype")("float32");
+    return r;
+}
+
+// A column of Python objects: NaN stays the float nan, other values become True / False (a
+// shifted bool column) or the integers -1, 0, 1 (a bool column minus its shifted self).
+py::object bool_lag_objects(const py::array_t<double>& out, bool diff) {
+    const auto n = static_cast<std::size_t>(out.size());
+    py::array objects = np().attr("full")(n, np().attr("nan"), "dtype"_a = "object");
+    auto* slots = static_cast<PyObject**>(objects.mutable_data());
+    const double* v = out.data();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (v[i] != v[i]) continue;
+        PyObject* o = diff ? PyLong_FromLong(static_cast<long>(v[i])) : PyBool_FromLong(v[i] != 0);
+        if (!o) throw py::error_already_set();
+        Py_SETREF(slots[i], o);
+    }
+    return objects;
+}
+
+// The float64 lag of a bool, integer or float column in the type the pandas form gives: floats
+// keep theirs (float32 stays float32), integers become float64 (float32 for int8 / int16 under a
+// grouped diff), bools become objects.
+py::object lag_in_pandas_type(py::array_t<double> out, py::handle dtype, Stat stat, bool grouped) {
+    const std::string kind = py::str(dtype.attr("kind"));
+    const int itemsize = dtype.attr("itemsize").cast<int>();
+    if (kind == "b") return bool_lag_objects(out, stat == Stat::diff);
+    if (kind == "f" && itemsize != 8) return out.attr("astype")(dtype);
+    if (kind == "i" && grouped && stat == Stat::diff && itemsize <= 2)
+        return out.attr("astype")("float32");
+    return out;
+}
+
+// delay / delta / ts_o: the lag (or difference) of col by w rows within the series, in the type
+// the pandas form gives.
+py::object lag(Stat stat, bool each_group, py::object df, py::handle name, py::handle key,
+               GroupKeys keys, py::object series, std::int64_t w) {
+    const bool grouped = !key.is_none();
+    if (!plain_numeric(series.attr("dtype"))) {
+        // Dates, texts, nullable and categorical columns: the pandas form itself.
+        py::object r = shift_other(stat, each_group, df, key, series, w);
+        if (grouped && w == 0) r = missing_without_group(r, group_rows(df, key, std::move(keys)));
+        df[name] = r;
+        return df;
+    }
+    py::object dtype = series.attr("dtype");
+    if (w == 0 || (grouped && py::len(series) == 0)) {
+        py::object r = unshifted(stat, series, grouped);
+        if (grouped) r = missing_without_group(r, group_rows(df, key, std::move(keys)));
+        assign_fresh_column(df, name, r);
+        return df;
+    }
+    const bool diff = stat == Stat::diff;
+    const bool numeric_keys =
+        keys.kind == GroupKeys::Kind::ints || keys.kind == GroupKeys::Kind::floats;
+    py::array_t<double> out;
+    bool done = false;
+    if (numeric_keys && w >= -kRingLag && w <= kRingLag) {
+        Floats x = as_float64(series);
+        const auto n = static_cast<std::size_t>(x.size());
+        out = py::array_t<double>(static_cast<py::ssize_t>(n));
+        std::span<const double> xs(x.data(), n);
+        std::span<double> os(out.mutable_data(), n);
+        py::gil_scoped_release release;
+        if (keys.kind == GroupKeys::Kind::ints)
+            done = core::shift_by_key(xs, {keys.ints.data(), keys.size()}, w, diff, os);
+        else
+            done = core::shift_by_key(xs, {keys.floats.data(), keys.size()}, w, diff, os);
+    }
+    if (!done) {
+        Grouping g = group_rows(df, key, std::move(keys));
+        Floats x = as_float64(series);
+        const auto n = static_cast<std::size_t>(x.size());
+        if (static_cast<std::size_t>(out.size()) != n)  // not left by a lag that gave up
+            out = py::array_t<double>(static_cast<py::ssize_t>(n));
+        std::span<const double> xs(x.data(), n);
+        std::span<double> os(out.mutable_data(), n);
+        py::gil_scoped_release release;
+        run(stat, xs, g.layout(), w, os);
+    }
+    assign_fresh_column(df, name, lag_in_pandas_type(std::move(out), dtype, stat, grouped));
+    return df;
+}
 
 // One-column operators: name keyword###col|||d$$$, window int(d), grouped by the task's column.
 py::object single(const char* keyword, Stat stat, py::object df, py::handle col, py::handle d) {
@@ -207,43 +381,22 @@ py::object single(const char* keyword, Stat stat, py::object df, py::handle col,
         GroupKeys keys = group_keys(df, key);
         py::object series = df[col];
         const std::int64_t w = window_length(d);
-        const bool shifting = stat == Stat::shift || stat == Stat::diff;
-        if (!shifting) require_rolling_window(w);
-        if (shifting && !numeric_dtype(series)) {
-            df[name] = shift_other(stat, df, key, series, w);
-            return df;
-        }
-        const bool numeric_keys =
-            keys.kind == GroupKeys::Kind::ints || keys.kind == GroupKeys::Kind::floats;
-        bool done = false;
-        if (shifting && numeric_keys && w >= -kRingLag && w <= kRingLag) {
-            Floats x = as_float64(series);
-            const auto n = static_cast<std::size_t>(x.size());
-            out = py::array_t<double>(static_cast<py::ssize_t>(n));
-            std::span<const double> xs(x.data(), n);
-            std::span<double> os(out.mutable_data(), n);
-            const bool diff = stat == Stat::diff;
-            py::gil_scoped_release release;
-            if (keys.kind == GroupKeys::Kind::ints)
-                done = core::shift_by_key(xs, {keys.ints.data(), keys.size()}, w, diff, os);
-            else
-                done = core::shift_by_key(xs, {keys.floats.data(), keys.size()}, w, diff, os);
-        }
-        if (!done) {
-            Grouping g = group_rows(df, key, std::move(keys));
-            Floats x = as_float64(series);
-            const auto n = static_cast<std::size_t>(x.size());
-            if ((stat == Stat::argmax || stat == Stat::argmin) && w == 0 && g.any_series_row(n))
-                throw py::value_error(stat == Stat::argmax
-                                          ? "attempt to get argmax of an empty sequence"
-                                          : "attempt to get argmin of an empty sequence");
-            if (static_cast<std::size_t>(out.size()) != n)  // not left by a lag that gave up
-                out = py::array_t<double>(static_cast<py::ssize_t>(n));
-            std::span<const double> xs(x.data(), n);
-            std::span<double> os(out.mutable_data(), n);
-            py::gil_scoped_release release;
-            run(stat, xs, g.layout(), w, os);
-        }
+        if (stat == Stat::shift || stat == Stat::diff)
+            return lag(stat, std::string(keyword) == "ts_o", std::move(df), name, key,
+                       std::move(keys), std::move(series), w);
+        require_rolling_window(w);
+        Grouping g = group_rows(df, key, std::move(keys));
+        Floats x = as_float64(series);
+        const auto n = static_cast<std::size_t>(x.size());
+        if ((stat == Stat::argmax || stat == Stat::argmin) && w == 0 && g.any_series_row(n))
+            throw py::value_error(stat == Stat::argmax
+                                      ? "attempt to get argmax of an empty sequence"
+                                      : "attempt to get argmin of an empty sequence");
+        out = py::array_t<double>(static_cast<py::ssize_t>(n));
+        std::span<const double> xs(x.data(), n);
+        std::span<double> os(out.mutable_data(), n);
+        py::gil_scoped_release release;
+        run(stat, xs, g.layout(), w, os);
     }
     assign(df, name, out);
     return df;
@@ -283,7 +436,17 @@ py::object pair(const char* keyword, bool corr, py::object df, py::handle c1, py
         const std::int64_t w = window_length(d);
         require_rolling_window(w);
         py::object s2 = df[c2];
-        Floats x = as_float64(s1), y = as_float64(s2);
+        if (!plain_numeric(s1.attr("dtype")) || !plain_numeric(s2.attr("dtype"))) {
+            // The pandas form pairs the columns as s1 + 0 * s2 and s2 + 0 * s1 before its window
+            // sees them; other types fail (or convert) there as they do in pandas.
+            py::object zero = py::int_(0);
+            py::object paired1 = s1 + zero * s2;
+            py::object paired2 = s2 + zero * s1;
+            s1 = std::move(paired1);
+            s2 = std::move(paired2);
+        }
+        const char* window = key.is_none() ? "Rolling" : "RollingGroupby";
+        Floats x = window_values(s1, window), y = window_values(s2, window);
         const auto n = static_cast<std::size_t>(x.size());
         out = py::array_t<double>(static_cast<py::ssize_t>(n));
         std::span<const double> xs(x.data(), n), ys(y.data(), static_cast<std::size_t>(y.size()));

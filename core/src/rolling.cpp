@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <type_traits>
 #include <vector>
@@ -328,6 +329,124 @@ void pair_stat(std::span<const double> x, std::span<const double> y, const Serie
             }
         }
     });
+}
+
+// ---- rank ----------------------------------------------------------------------------------
+
+// Windows up to this long keep their values sorted (a move of at most this many values per row);
+// longer ones count values by their place among the series' distinct values, O(log n) per row.
+constexpr std::int64_t kSortedRankWindow = 4096;
+
+struct RankScratch {
+    std::vector<double> values;        // the series' values, read once from the column
+    std::vector<double> sorted;        // the window's values in order
+    std::vector<double> distinct;      // the series' distinct values in order
+    std::vector<std::uint32_t> place;  // each row's index into `distinct`
+    std::vector<std::uint32_t> tree;   // Fenwick tree of window counts by place
+    std::vector<std::uint32_t> equal;  // window count of each distinct value
+};
+
+// Mean of the ranks rank_min .. rank_max that equal values share, as pandas computes it.
+inline double average_rank(double rank_min, double rank_max) {
+    return ((rank_max * (rank_max + 1) / 2) - ((rank_min - 1) * rank_min / 2)) /
+           (rank_max - rank_min + 1);
+}
+
+// Whether some `window` consecutive values are all present.
+bool has_complete_window(const std::vector<double>& v, std::int64_t window) {
+    std::int64_t run = 0;
+    for (const double value : v) {
+        run = value == value ? run + 1 : 0;
+        if (run >= window) return true;
+    }
+    return false;
+}
+
+// emit(u, rank of values[u] within values[u - w + 1 .. u]), NaN unless all w are present.
+template <class Emit>
+void rank_in_sorted_window(std::int64_t window, RankScratch& s, Emit emit) {
+    const std::vector<double>& v = s.values;
+    std::vector<double>& sorted = s.sorted;
+    sorted.clear();
+    const auto w = static_cast<std::size_t>(window);
+    for (std::size_t u = 0; u < v.size(); ++u) {
+        if (u >= w) {
+            const double leaving = v[u - w];
+            if (leaving == leaving) {
+                const auto at = std::lower_bound(sorted.begin(), sorted.end(), leaving);
+                if (at != sorted.end() && *at == leaving) sorted.erase(at);
+            }
+        }
+        const double value = v[u];
+        double rank = kNaN;
+        if (value == value) {
+            const auto lo = std::lower_bound(sorted.begin(), sorted.end(), value);
+            const auto hi = std::upper_bound(lo, sorted.end(), value);
+            const double rank_min = static_cast<double>(lo - sorted.begin()) + 1.0;
+            const double rank_max = static_cast<double>(hi - sorted.begin()) + 1.0;
+            sorted.insert(hi, value);
+            rank = average_rank(rank_min, rank_max);
+        }
+        emit(u, sorted.size() >= w ? rank : kNaN);
+    }
+}
+
+// The same by counts: each value's place among the distinct values, a Fenwick tree of how many
+// window values sit at each place (values below a place in O(log n)), and a count per place.
+// 32-bit places and counts keep the tree small enough to stay in cache; series of 2^32 rows or
+// more take the sorted window.
+constexpr std::size_t kMaxCountedSeries = std::numeric_limits<std::uint32_t>::max();
+
+template <class Emit>
+void rank_by_counts(std::int64_t window, RankScratch& s, Emit emit) {
+    const std::vector<double>& v = s.values;
+    const std::size_t len = v.size();
+    std::vector<double>& distinct = s.distinct;
+    distinct.clear();
+    for (const double value : v)
+        if (value == value) distinct.push_back(value);
+    std::sort(distinct.begin(), distinct.end());
+    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    const std::size_t k = distinct.size();
+    constexpr auto kMissing = std::numeric_limits<std::uint32_t>::max();
+    std::vector<std::uint32_t>& place = s.place;
+    place.resize(len);
+    for (std::size_t u = 0; u < len; ++u)
+        place[u] = v[u] == v[u] ? static_cast<std::uint32_t>(
+                                      std::lower_bound(distinct.begin(), distinct.end(), v[u]) -
+                                      distinct.begin())
+                                : kMissing;
+    std::vector<std::uint32_t>& tree = s.tree;
+    std::vector<std::uint32_t>& equal = s.equal;
+    tree.assign(k + 1, 0);
+    equal.assign(k, 0);
+    auto add = [&](std::size_t p, std::uint32_t d) {  // d = 1, or -1 modulo 2^32
+        for (std::size_t i = p + 1; i <= k; i += i & (~i + 1)) tree[i] += d;
+    };
+    auto below = [&](std::size_t p) {  // window values at places < p
+        std::uint32_t total = 0;
+        for (std::size_t i = p; i > 0; i -= i & (~i + 1)) total += tree[i];
+        return total;
+    };
+    const auto w = static_cast<std::size_t>(window);
+    std::size_t present = 0;
+    for (std::size_t u = 0; u < len; ++u) {
+        if (u >= w && place[u - w] != kMissing) {
+            add(place[u - w], std::numeric_limits<std::uint32_t>::max());
+            --equal[place[u - w]];
+            --present;
+        }
+        double rank = kNaN;
+        if (place[u] != kMissing) {
+            const std::size_t p = place[u];
+            const auto less = static_cast<double>(below(p));
+            add(p, 1);
+            ++equal[p];
+            ++present;
+            rank = average_rank(less + 1.0, less + static_cast<double>(equal[p]));
+        }
+        emit(u, present >= w ? rank : kNaN);
+    }
 }
 
 // ---- grouping by key ----------------------------------------------------------------------
@@ -671,31 +790,25 @@ void roll_rank(std::span<const double> x, const SeriesLayout& layout, std::int64
     check_sizes(x.size(), out.size(), layout);
     if (window <= 0) return empty_window(layout, x.size(), kNaN, out);
     const std::size_t longest = longest_series(layout, x.size());
-    std::vector<double> sorted;
-    sorted.reserve(std::min<std::size_t>(static_cast<std::size_t>(window), longest));
+    RankScratch scratch;
+    scratch.values.reserve(longest);
     for_each_series(layout, x.size(), out, [&](auto rows, std::size_t len) {
-        const std::int64_t w = clamp_window(window, len);
-        sorted.clear();
+        // A window longer than the series never holds w values.
+        if (window > static_cast<std::int64_t>(len)) return fill(rows, len, kNaN, out);
+        // Each value is read from the column once: the window works on its own copy, so what it
+        // removes is always what it inserted, whatever happens to the column meanwhile.
+        std::vector<double>& v = scratch.values;
+        v.resize(len);
         for (std::size_t u = 0; u < len; ++u) {
             rows.ahead(u, len, x.data(), out.data());
-            if (static_cast<std::int64_t>(u) >= w) {
-                const double old = finite_or_nan(x[rows[u - static_cast<std::size_t>(w)]]);
-                if (old == old) sorted.erase(std::lower_bound(sorted.begin(), sorted.end(), old));
-            }
-            const double v = finite_or_nan(x[rows[u]]);
-            double rank = kNaN;
-            if (v == v) {
-                const auto lo = std::lower_bound(sorted.begin(), sorted.end(), v);
-                const auto hi = std::upper_bound(lo, sorted.end(), v);
-                // Mean of the ranks lo+1 .. hi+1 that the equal values share, itself included.
-                const double rank_min = static_cast<double>(lo - sorted.begin()) + 1.0;
-                const double rank_max = static_cast<double>(hi - sorted.begin()) + 1.0;
-                sorted.insert(hi, v);
-                rank = ((rank_max * (rank_max + 1) / 2) - ((rank_min - 1) * rank_min / 2)) /
-                       (rank_max - rank_min + 1);
-            }
-            out[rows[u]] = static_cast<std::int64_t>(sorted.size()) >= w ? rank : kNaN;
+            v[u] = finite_or_nan(x[rows[u]]);
         }
+        if (!has_complete_window(v, window)) return fill(rows, len, kNaN, out);
+        auto emit = [&](std::size_t u, double rank) { out[rows[u]] = rank; };
+        if (window <= kSortedRankWindow || len >= kMaxCountedSeries)
+            rank_in_sorted_window(window, scratch, emit);
+        else
+            rank_by_counts(window, scratch, emit);
     });
 }
 

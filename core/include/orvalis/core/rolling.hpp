@@ -72,6 +72,9 @@ void roll_max(std::span<const double> x, const SeriesLayout& layout, std::int64_
 void roll_min(std::span<const double> x, const SeriesLayout& layout, std::int64_t window,
               std::span<double> out);
 // Rank of the row's own value among its window, ascending from 1, ties sharing their mean rank.
+// Reads each value of `x` once (the window works on its own copy), so a column that changes
+// meanwhile gives mixed but well-formed ranks. A series with no w consecutive values costs one
+// pass; windows up to a few thousand rows stay sorted, longer ones are counted in O(log n).
 void roll_rank(std::span<const double> x, const SeriesLayout& layout, std::int64_t window,
                std::span<double> out);
 
