@@ -165,7 +165,8 @@ py::object name2feature_impl(Call& call, py::object df, py::handle feature_space
                 break;
         }
 
-        df.attr("drop")(add_list, "axis"_a = 1, "inplace"_a = true);
+        // an empty drop would still rebuild (copy) the whole table
+        if (!add_list.empty()) df.attr("drop")(add_list, "axis"_a = 1, "inplace"_a = true);
     }
     return df;
 }
