@@ -31,6 +31,8 @@ void register_calendar(py::module_& m);
 void register_formula(py::module_& m);
 // left_merge, concat, feature2table.
 void register_table_utils(py::module_& m);
+// The table of the module's own operators by keyword, read by name2feature; registered last.
+void register_operator_table(py::module_& m);
 
 inline constexpr const char* kHead = "###";
 inline constexpr const char* kSeparator = "|||";

@@ -45,7 +45,7 @@ py::object calendar_feature(const CalendarField& field, py::object df, py::handl
 
 py::object name2timefeature(const py::module_& module, py::object df, py::handle names) {
     bind::py_assert(PyList_Check(names.ptr()));
-    for (py::handle key : py::list(py::reinterpret_borrow<py::list>(names))) {
+    for (py::handle key : bind::snapshot_list(names)) {
         py::list temp = key.attr("split")("@@@");
         py::object op_name = temp[0];
         const CalendarField* field = nullptr;

@@ -2,9 +2,12 @@
 // first and dropping them again once the feature that needed them exists.
 #include <algorithm>
 #include <array>
+#include <span>
 #include <string_view>
+#include <utility>
 
 #include "brevant/brevant.hpp"
+#include "brevant/keys.hpp"
 
 namespace orvalis::brevant {
 
@@ -47,14 +50,52 @@ py::object part(const py::list& temp, std::size_t k) {
     return temp[k];
 }
 
-py::object name2feature_impl(const py::module_& module, py::object df, py::handle feature_space,
-                             const py::object& record) {
+// The operator named by the keyword, looked up in the module's namespace when it is called.
+py::object operator_named(const py::module_& module, const py::str& op_name, py::handle key,
+                          const std::string& op) {
+    py::object f = py::getattr(module, op_name, py::none());
+    if (f.is_none()) {
+        PyErr_Format(PyExc_NotImplementedError,
+                     "the operator '%s' named by the feature %R is not available in %S", op.c_str(),
+                     key.ptr(), module.attr("__name__").ptr());
+        throw py::error_already_set();
+    }
+    return f;
+}
+
+// One name2feature call: the module, the record, and what the call knows about its tables.
+struct Call {
+    const py::module_& module;
+    const py::object& record;
+    py::dict natives;  // keyword -> the module's own operator, as registered
+    CallContext ctx;
+};
+
+// Calls the operator; the module's own operators see the call's context (its private table and
+// cached groupings), anything else (an operator replaced from Python) runs without it and leaves
+// the call knowing nothing of the table it returns.
+template <class... Args>
+py::object call_operator(Call& call, const py::str& op_name, const py::object& f, Args&&... args) {
+    py::object own = call.natives.attr("get")(op_name);
+    if (own.is(f)) {
+        CallScope scope(&call.ctx);
+        return f(std::forward<Args>(args)...);
+    }
+    call.ctx.forget_all();
+    CallScope scope(nullptr);
+    return f(std::forward<Args>(args)...);
+}
+
+py::object name2feature_impl(Call& call, py::object df, py::handle feature_space) {
+    bind::RecursionGuard guard(" while building the arguments of a feature");
     bind::py_assert(PyList_Check(feature_space.ptr()));
-    // Iterate over a snapshot: the list may not change under us, even if an operator mutates it.
-    py::list names = py::reinterpret_borrow<py::list>(feature_space);
-    for (py::handle key : py::list(names)) {
+    // Iterate over a snapshot (any iterable when assertions are off): operators may change the
+    // caller's list without changing what this call builds.
+    py::list names = bind::snapshot_list(feature_space);
+    for (py::handle key : names) {
         py::list temp = split_features(key);
         bind::py_assert(temp.size() >= 2);
+        if (temp.size() == 0) throw py::index_error("list index out of range");
         py::str op_name = temp[0];
         py::list add_list;
 
@@ -63,7 +104,7 @@ py::object name2feature_impl(const py::module_& module, py::object df, py::handl
             if (is_combination_feature(arg) && !df.attr("columns").contains(arg)) {
                 py::list one;
                 one.append(arg);
-                df = name2feature_impl(module, df, one, record);
+                df = name2feature_impl(call, df, one);
                 add_list.append(arg);
             }
         }
@@ -73,23 +114,13 @@ py::object name2feature_impl(const py::module_& module, py::object df, py::handl
         if (pattern == Pattern::none)
             throw std::runtime_error("Do not support this OP: " + key.cast<std::string>());
 
-        // The operator is looked up by keyword in the module's namespace when it is called, after
-        // its arguments were bound from the name.
-        auto fn = [&]() {
-            py::object f = py::getattr(module, op_name, py::none());
-            if (f.is_none()) {
-                PyErr_Format(PyExc_NotImplementedError,
-                             "the operator '%s' named by the feature %R is not available in %S",
-                             op.c_str(), key.ptr(), module.attr("__name__").ptr());
-                throw py::error_already_set();
-            }
-            return f;
-        };
+        auto fn = [&]() { return operator_named(call.module, op_name, key, op); };
+        const py::object& record = call.record;
 
         switch (pattern) {
             case Pattern::one: {
                 py::object i = part(temp, 1);
-                df = fn()(df, i);
+                df = call_operator(call, op_name, fn(), df, i);
             } break;
             case Pattern::two: {
                 if (temp.size() < 3) {
@@ -100,40 +131,42 @@ py::object name2feature_impl(const py::module_& module, py::object df, py::handl
                         key.ptr(), op.c_str());
                     throw py::error_already_set();
                 }
-                df = fn()(df, temp[1], temp[2]);
+                py::object i = temp[1], j = temp[2];
+                df = call_operator(call, op_name, fn(), df, i, j);
                 break;
             }
             case Pattern::three: {
                 py::object i = part(temp, 1), j = part(temp, 2), p = part(temp, 3);
-                df = fn()(df, i, j, p);
+                df = call_operator(call, op_name, fn(), df, i, j, p);
             } break;
             case Pattern::aggregate: {
                 py::object stat = part(temp, 1), i = part(temp, 2), j = part(temp, 3);
                 py::list stats;
                 stats.append(stat);
-                df = fn()(df, i, j, stats, record);
+                df = call_operator(call, op_name, fn(), df, i, j, stats, record);
                 break;
             }
             case Pattern::crosscount: {
                 py::list cols;
                 cols.append(part(temp, 1));
                 cols.append(part(temp, 2));
-                df = fn()(df, cols, record);
+                df = call_operator(call, op_name, fn(), df, cols, record);
                 break;
             }
             case Pattern::nunique: {
                 py::object i = part(temp, 1), j = part(temp, 2);
-                df = fn()(df, i, j, record);
+                df = call_operator(call, op_name, fn(), df, i, j, record);
             } break;
             case Pattern::count: {
                 py::object i = part(temp, 1);
-                df = fn()(df, i, record);
+                df = call_operator(call, op_name, fn(), df, i, record);
             } break;
             case Pattern::none:
                 break;
         }
 
-        df.attr("drop")(add_list, "axis"_a = 1, "inplace"_a = true);
+        // an empty drop would still rebuild (copy) the whole table
+        if (!add_list.empty()) df.attr("drop")(add_list, "axis"_a = 1, "inplace"_a = true);
     }
     return df;
 }
@@ -149,13 +182,33 @@ void register_dispatcher(py::module_& m) {
         "name2feature",
         [module](py::object df, py::handle feature_space, py::object lec_record_dt,
                  py::object /*cfg*/) {
-            return name2feature_impl(module, df, feature_space, lec_record_dt);
+            Call call{module, lec_record_dt, module.attr("_operators").cast<py::dict>(), {}};
+            return name2feature_impl(call, df, feature_space);
         },
         py::arg("df"), py::arg("feature_space"), py::arg("lec_record_dt") = shared_record,
         py::arg("cfg") = py::none(),
         sig_doc("name2feature(df, feature_space, lec_record_dt={}, cfg=None)",
                 "主入口, 根据特征名称, 对特征进行处理")
             .c_str());
+}
+
+}  // namespace orvalis::brevant
+
+namespace orvalis::brevant {
+
+// The module's own operators by keyword, as registered: the dispatcher hands its call context
+// only to these (an operator replaced from Python gets a plain call).
+void register_operator_table(py::module_& m) {
+    py::dict natives;
+    for (auto set : {std::span<const std::string_view>(kOne), std::span<const std::string_view>(kTwo),
+                     std::span<const std::string_view>(kThree)})
+        for (std::string_view k : set) {
+            py::str name{std::string(k)};
+            if (py::hasattr(m, name)) natives[name] = m.attr(name);
+        }
+    for (const char* k : {"aggregate", "crosscount", "nunique", "count"})
+        if (py::hasattr(m, k)) natives[k] = m.attr(k);
+    m.attr("_operators") = natives;
 }
 
 }  // namespace orvalis::brevant

@@ -3,14 +3,37 @@
 // The first four keep the per-group table they computed in the incremental record, keyed by the
 // feature name. The first call for a name stores its table; later calls merge the statistic of
 // the new batch into a working copy (counts added, min/max/mean/median by their own rules, var
-// and distinct counts kept) and leave the stored entry as it is. Joins and group-bys are pandas
-// calls, because their row order and dtypes are what callers see.
+// and distinct counts kept) and leave the stored entry as it is.
+//
+// What callers see is the pandas formulation (group-bys, outer joins of the per-group tables,
+// left joins onto the rows, standardisation, median fill): the same values, dtypes, column order
+// and fresh row index, and record entries of the same pandas types. It is computed natively: key
+// columns are hashed in C++ (numbers by value, texts by their code units), the per-group
+// statistics run the same arithmetic as pandas' group-by kernels with the GIL released, and the
+// per-group table is looked up for every row by hashing instead of a join. Only the small
+// per-group tables are built and merged by pandas, so record entries keep their exact form.
+// Columns or tables of a kind not handled natively (extension dtypes, keys of mixed types, stored
+// tables whose keys have another dtype) take the pandas formulation itself.
+//
+// A group statistic returns a new table: the caller's frame is copied once, and a table that an
+// operator of the same name2feature call created (private to the call) is continued in place,
+// so one feature costs the same whatever the width of the table.
 //
 // Missing key values: pandas' group-bys leave rows with a missing key out of every statistic, and
 // a missing key matches nothing stored (key rows that are missing are dropped from the table
 // before the join, so a record built elsewhere with a NaN key cannot match several rows either).
 // Such rows get a missing feature, which the median fill then replaces like any other gap.
+#include <pybind11/numpy.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <optional>
+
 #include "brevant/brevant.hpp"
+#include "brevant/keys.hpp"
 
 namespace orvalis::brevant {
 
@@ -93,7 +116,9 @@ py::object add_counts(const py::object& stored, const py::object& batch, py::han
     return t.attr("drop")("columns"_a = as_list({name2}));
 }
 
-py::object count(py::object df, py::handle col, py::object record) {
+// ---- the pandas formulation, for what the native path does not handle -------------------------
+
+py::object count_pandas(py::object df, py::handle col, py::object record) {
     py::str name = feature_name("count", {col});
     py::object stored = stored_entry(record, name);
     py::object table;
@@ -109,10 +134,11 @@ py::object count(py::object df, py::handle col, py::object record) {
     return median_fill(df);
 }
 
-py::object crosscount(py::object df, py::handle col_list, py::object record) {
+py::object crosscount_pandas(py::object df, py::handle col_list, py::object record) {
     bind::py_assert(PyList_Check(col_list.ptr()));
-    bind::py_assert(PyList_GET_SIZE(col_list.ptr()) > 1);
-    py::list cols = py::reinterpret_borrow<py::list>(col_list);
+    bind::py_assert(py::len(col_list) > 1);
+    // with assertions off, anything iterable stands for the list, as in the Python form
+    py::list cols = bind::snapshot_list(col_list);
     py::str name = py::str(std::string("crosscount") + kHead + "{}" + kTail)
                        .attr("format")(py::str(kSeparator).attr("join")(cols));
     py::object stored = stored_entry(record, name);
@@ -147,12 +173,16 @@ py::object group_stat(const py::object& df, py::handle num_col, py::handle group
 
 // Merges the batch statistic into the stored one by the statistic's rule; returns the table to
 // join (a series or a frame holding the column `name`).
-py::object update_stat(const std::string& stat, const py::object& df, py::handle num_col,
-                       py::handle group_col, const py::object& stored, py::object record,
-                       const py::str& name) {
+using Factory = std::function<py::object(const py::str&)>;
+
+// `batch_stat(as)`: the statistic of the batch per group, a series named `as`; `batch_counts(as)`:
+// the batch's rows per group value, a frame of the group column and `as`.
+py::object update_stat(const std::string& stat, const Factory& batch_stat,
+                       const Factory& batch_counts, py::handle group_col, const py::object& stored,
+                       py::object record, const py::str& name) {
     py::str name2 = suffixed(name, "_2");
     if (stat == "var") return stored;  // the training variance is kept as it is
-    py::object batch = group_stat(df, num_col, group_col, py::str(stat), name2);
+    py::object batch = batch_stat(name2);
 
     if (stat == "min" || stat == "max") {
         py::object a = outer_join(stored, batch, group_col);
@@ -170,8 +200,7 @@ py::object update_stat(const std::string& stat, const py::object& df, py::handle
         py::str g_count = suffixed(py::str(group_col), "_count");
         py::str g_count2 = suffixed(py::str(group_col), "_count_2");
         py::object a = outer_join(stored["data"], batch, group_col);
-        py::object lengths = outer_join(stored["length"], value_counts(df, group_col, g_count2),
-                                        group_col);
+        py::object lengths = outer_join(stored["length"], batch_counts(g_count2), group_col);
         py::object w = outer_join(a, lengths, group_col).attr("fillna")(0);
         record[suffixed(name, "_mean_count")] = w.attr("copy")();
         py::object n1 = w[g_count], n2 = w[g_count2];
@@ -184,7 +213,7 @@ py::object update_stat(const std::string& stat, const py::object& df, py::handle
     return batch;
 }
 
-py::object aggregate(py::object df, py::handle num_col, py::handle group_col, py::object stat_list,
+py::object aggregate_pandas(py::object df, py::handle num_col, py::handle group_col, py::object stat_list,
                      py::object record) {
     for (py::handle stat : stat_list) {
         py::str name = feature_name("aggregate", {stat, num_col, group_col});
@@ -201,8 +230,11 @@ py::object aggregate(py::object df, py::handle num_col, py::handle group_col, py
                 record[name] = entry;
             }
         } else {
-            table = update_stat(py::str(stat).cast<std::string>(), df, num_col, group_col, stored,
-                                record, name);
+            table = update_stat(
+                py::str(stat).cast<std::string>(),
+                [&](const py::str& as) { return group_stat(df, num_col, group_col, stat, as); },
+                [&](const py::str& as) { return value_counts(df, group_col, as); }, group_col,
+                stored, record, name);
         }
         df = left_join_feature(df, table, as_list({group_col}), name);
         standardise(df, name);
@@ -210,7 +242,7 @@ py::object aggregate(py::object df, py::handle num_col, py::handle group_col, py
     return median_fill(df);
 }
 
-py::object nunique(py::object df, py::handle id_col, py::handle group_col, py::object record) {
+py::object nunique_pandas(py::object df, py::handle id_col, py::handle group_col, py::object record) {
     py::str name = feature_name("nunique", {id_col, group_col});
     py::object table = stored_entry(record, name);
     if (table.is_none()) {
@@ -252,7 +284,7 @@ private:
     py::object loc_ = py::none();
 };
 
-py::object histstat(py::object df, py::handle id_col, py::handle group_col, py::object stat_list) {
+py::object histstat_pandas(py::object df, py::handle id_col, py::handle group_col, py::object stat_list) {
     py::str name = feature_name("histstat", {id_col, group_col});
     TempCountColumn temp(df);
     try {
@@ -287,12 +319,649 @@ py::object histstat(py::object df, py::handle id_col, py::handle group_col, py::
     return df;
 }
 
-py::object crossrank(py::object df, py::handle col1, py::handle col2) {
+py::object crossrank_pandas(py::object df, py::handle col1, py::handle col2) {
     py::str name = feature_name("crossrank", {col1, col2});
     // df[name] = df.groupby(col1)[col2].transform("rank"), placed by row position
     py::object grouped = df.attr("groupby")(col1, "observed"_a = false);
     py::object ranks = grouped[col2].attr("transform")("rank");
     df[name] = ranks.attr("array");
+    return df;
+}
+
+// ---- the native formulation ---------------------------------------------------------------------
+
+using Ints = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+using Floats = py::array_t<double, py::array::c_style | py::array::forcecast>;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+py::module_ np() { return py::module_::import("numpy"); }
+
+py::array_t<std::int64_t> int_array(std::span<const std::int64_t> v) {
+    py::array_t<std::int64_t> out(static_cast<py::ssize_t>(v.size()));
+    if (!v.empty()) std::memcpy(out.mutable_data(), v.data(), v.size() * sizeof(std::int64_t));
+    return out;
+}
+
+// A table whose columns are unique texts (or other plain labels), the shape the native path keeps
+// exactly as a merge would.
+bool plain_frame(py::handle df) {
+    if (!py::isinstance(df, pd().attr("DataFrame"))) return false;
+    py::object columns = df.attr("columns");
+    if (py::isinstance(columns, pd().attr("MultiIndex"))) return false;
+    if (!columns.attr("is_unique").cast<bool>()) return false;
+    return py::str(columns.attr("dtype")).cast<std::string>() == "object";
+}
+
+// The rows of `df` as the new table an operator returns (df.merge(...) gives a fresh index
+// 0..n-1, no attrs and an unnamed column index). The caller's frame is copied once; a table this
+// name2feature call created is private to it and continued in place.
+class NewTable {
+public:
+    // `owned`: a table the operator made itself (a pandas join's result).
+    explicit NewTable(py::object df, bool owned = false) : df_(std::move(df)), owned_(owned) {}
+
+    py::object& get() {
+        if (ready_) return df_;
+        CallContext* ctx = current_call();
+        if (!owned_ && !(ctx && ctx->is_private(df_))) {
+            df_ = df_.attr("copy")();
+            if (py::len(df_.attr("attrs")) != 0) df_.attr("attrs") = py::dict();
+            py::object columns = df_.attr("columns");
+            if (!columns.attr("name").is_none())
+                df_.attr("columns") = columns.attr("rename")(py::none());
+        }
+        py::object index = df_.attr("index");
+        const auto n = py::len(index);
+        py::object range = pd().attr("RangeIndex");
+        bool fresh = py::isinstance(index, range) && index.attr("start").cast<py::ssize_t>() == 0 &&
+                     index.attr("step").cast<py::ssize_t>() == 1 && index.attr("name").is_none();
+        if (!fresh) df_.attr("index") = range(n);
+        if (ctx) ctx->private_table = df_;
+        ready_ = true;
+        return df_;
+    }
+
+    // df[name] = values as the last column, dropping a stale column of that name first.
+    void put_last(const py::str& name, py::object values) {
+        py::object& t = get();
+        if (t.attr("columns").contains(name)) t.attr("__delitem__")(name);
+        assign_fresh_column(t, name, std::move(values));
+    }
+
+private:
+    py::object df_;
+    bool owned_ = false;
+    bool ready_ = false;
+};
+
+// (x - x.mean()) / x.std(), the mean and deviation taken by pandas on the column as the join gave
+// it (int64 when every row matched an integer statistic, float64 otherwise).
+py::array_t<double> standardised(const py::array& raw) {
+    py::object s = pd().attr("Series")(raw, "copy"_a = false);
+    const double mean = py::float_(s.attr("mean")());
+    const double sd = py::float_(s.attr("std")());
+    const auto n = static_cast<std::size_t>(raw.size());
+    py::array_t<double> out(static_cast<py::ssize_t>(n));
+    double* o = out.mutable_data();
+    if (py::isinstance<py::array_t<std::int64_t>>(raw) && raw.dtype().kind() == 'i') {
+        const auto* x = static_cast<const std::int64_t*>(raw.data());
+        py::gil_scoped_release release;
+        for (std::size_t i = 0; i < n; ++i) o[i] = (static_cast<double>(x[i]) - mean) / sd;
+    } else {
+        const auto* x = static_cast<const double*>(raw.data());
+        py::gil_scoped_release release;
+        for (std::size_t i = 0; i < n; ++i) o[i] = (x[i] - mean) / sd;
+    }
+    return out;
+}
+
+// df.fillna(df.median(numeric_only=True)) on a table the operator owns: only float64 columns that
+// hold a gap are computed and replaced (their median of the non-missing values, the mean of the
+// two middle ones for an even count, as pandas computes it). Columns known to hold no gap are not
+// read again within the call. Returns false when some other numeric column (float32, nullable,
+// complex) holds a gap: the caller then fills with pandas.
+bool median_fill_native(py::object& df, std::unordered_map<const void*, py::object>& clean) {
+    py::tuple blocks = df.attr("_mgr").attr("blocks");
+    std::vector<std::pair<py::object, py::array_t<double>>> replacements;
+    for (py::handle blk : blocks) {
+        py::object values = blk.attr("values");
+        if (!py::isinstance<py::array>(values)) {
+            py::object dtype = values.attr("dtype");
+            if (py::bool_(py::getattr(dtype, "_is_numeric", py::bool_(false))) &&
+                py::bool_(values.attr("isna")().attr("any")()))
+                return false;
+            continue;
+        }
+        py::array arr = py::reinterpret_borrow<py::array>(values);
+        const char kind = arr.dtype().kind();
+        if (kind != 'f' && kind != 'c') continue;
+        if (kind == 'c' || arr.dtype().itemsize() != 8 || arr.ndim() != 2) {
+            if (clean.count(arr.data())) continue;
+            if (py::bool_(np().attr("isnan")(arr).attr("any")())) return false;
+            clean.emplace(arr.data(), arr);
+            continue;
+        }
+        Ints locs(blk.attr("mgr_locs").attr("as_array"));
+        const auto rows = static_cast<std::size_t>(arr.shape(0));
+        const auto n = static_cast<std::size_t>(arr.shape(1));
+        const py::ssize_t s0 = arr.strides(0), s1 = arr.strides(1);
+        const char* base = static_cast<const char*>(arr.data());
+        for (std::size_t r = 0; r < rows; ++r) {
+            const char* row = base + static_cast<py::ssize_t>(r) * s0;
+            if (clean.count(row)) continue;
+            auto at = [&](std::size_t i) {
+                return *reinterpret_cast<const double*>(row + static_cast<py::ssize_t>(i) * s1);
+            };
+            bool gap = false;
+            double med = kNaN;
+            {
+                py::gil_scoped_release release;
+                for (std::size_t i = 0; i < n && !gap; ++i) gap = std::isnan(at(i));
+                if (gap) {
+                    std::vector<double> v(n);
+                    for (std::size_t i = 0; i < n; ++i) v[i] = at(i);
+                    med = core::median(v);
+                }
+            }
+            if (!gap || std::isnan(med)) {
+                clean.emplace(row, arr);
+                continue;
+            }
+            py::array_t<double> filled(static_cast<py::ssize_t>(n));
+            double* f = filled.mutable_data();
+            {
+                py::gil_scoped_release release;
+                for (std::size_t i = 0; i < n; ++i) {
+                    const double x = at(i);
+                    f[i] = std::isnan(x) ? med : x;
+                }
+            }
+            replacements.emplace_back(py::int_(locs.at(static_cast<py::ssize_t>(r))), filled);
+        }
+    }
+    for (auto& [loc, filled] : replacements) {
+        if (py::hasattr(df, "_iset_item_mgr"))
+            df.attr("_iset_item_mgr")(loc, filled);
+        else
+            df.attr("isetitem")(loc, filled);
+        clean.emplace(filled.data(), filled);
+    }
+    return true;
+}
+
+py::object finish_fill(NewTable& table) {
+    py::object& df = table.get();
+    CallContext* ctx = current_call();
+    std::unordered_map<const void*, py::object> local;
+    if (median_fill_native(df, ctx ? ctx->clean : local)) return df;
+    py::object out = median_fill(df);
+    if (ctx) ctx->private_table = out;
+    return out;
+}
+
+// Values per row of the batch from a per-group table, as df.merge(table, on=key, how="left")
+// gives the column `name`: the table is a series named `name` indexed by the key, or a frame of
+// the key column and `name`. nullopt when the table is of another shape, its keys cannot be
+// compared natively with the batch's, or a key occurs in it twice (the join would repeat rows).
+std::optional<py::array> table_values(py::handle v) {
+    py::array a = np().attr("asarray")(v);
+    if (a.ndim() != 1 || a.dtype().itemsize() != 8) return std::nullopt;
+    const char kind = a.dtype().kind();
+    if (kind != 'i' && kind != 'f') return std::nullopt;
+    return py::array(np().attr("ascontiguousarray")(a));
+}
+
+py::array gather(const py::array& vals, std::span<const std::int64_t> row_of_group,
+                 std::span<const std::int64_t> codes) {
+    const auto n = codes.size();
+    bool all = true;
+    for (std::int64_t c : codes)
+        if (c < 0 || row_of_group[static_cast<std::size_t>(c)] < 0) {
+            all = false;
+            break;
+        }
+    if (vals.dtype().kind() == 'i' && all) {
+        const auto* v = static_cast<const std::int64_t*>(vals.data());
+        py::array_t<std::int64_t> out(static_cast<py::ssize_t>(n));
+        std::int64_t* o = out.mutable_data();
+        py::gil_scoped_release release;
+        for (std::size_t i = 0; i < n; ++i)
+            o[i] = v[row_of_group[static_cast<std::size_t>(codes[i])]];
+        return out;
+    }
+    py::array_t<double> out(static_cast<py::ssize_t>(n));
+    double* o = out.mutable_data();
+    const bool ints = vals.dtype().kind() == 'i';
+    const void* data = vals.data();
+    py::gil_scoped_release release;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int64_t c = codes[i];
+        const std::int64_t r = c < 0 ? -1 : row_of_group[static_cast<std::size_t>(c)];
+        o[i] = r < 0 ? kNaN
+               : ints ? static_cast<double>(static_cast<const std::int64_t*>(data)[r])
+                      : static_cast<const double*>(data)[r];
+    }
+    return out;
+}
+
+// The table row of every group (or -1), from the table's key codes; false on a repeated key.
+bool rows_of_groups(std::span<const std::int64_t> table_codes, std::size_t ngroups,
+                    std::vector<std::int64_t>& row_of_group) {
+    row_of_group.assign(ngroups, -1);
+    for (std::size_t t = 0; t < table_codes.size(); ++t) {
+        const std::int64_t c = table_codes[t];
+        if (c < 0) continue;
+        auto& slot = row_of_group[static_cast<std::size_t>(c)];
+        if (slot >= 0) return false;
+        slot = static_cast<std::int64_t>(t);
+    }
+    return true;
+}
+
+std::optional<py::array> lookup_feature(KeyColumn& key, py::handle g, py::handle table,
+                                        const py::str& name) {
+    py::object keys, vals;
+    if (py::isinstance(table, pd().attr("Series"))) {
+        py::object index = table.attr("index");
+        if (!same(table.attr("name"), name) || py::isinstance(index, pd().attr("MultiIndex")) ||
+            !same(index.attr("name"), g))
+            return std::nullopt;
+        keys = index;
+        vals = py::reinterpret_borrow<py::object>(table);
+    } else if (py::isinstance(table, pd().attr("DataFrame"))) {
+        py::list columns(table.attr("columns"));
+        if (columns.size() != 2 || !same(columns[0], g) || !same(columns[1], name)) return std::nullopt;
+        py::list index_names(table.attr("index").attr("names"));
+        if (index_names.contains(g)) return std::nullopt;
+        keys = table[g];
+        vals = table[name];
+    } else {
+        return std::nullopt;
+    }
+    auto v = table_values(vals);
+    if (!v) return std::nullopt;
+    auto codes = key.codes_of(keys);
+    if (!codes) return std::nullopt;
+    std::vector<std::int64_t> row_of_group;
+    if (!rows_of_groups(*codes, key.ngroups(), row_of_group)) return std::nullopt;
+    return gather(*v, row_of_group, key.codes());
+}
+
+// Rows per group value in order of first appearance: a frame of the key and `as`, as
+// df[col].value_counts(sort=False).rename_axis(col).reset_index(name=as).
+py::object first_seen_counts(KeyColumn& key, py::handle col, const py::str& as) {
+    std::vector<std::int64_t> sizes;
+    {
+        py::gil_scoped_release release;
+        sizes = core::group_sizes(key.codes(), key.ngroups());
+    }
+    std::vector<std::int64_t> all(key.ngroups());
+    for (std::size_t g = 0; g < all.size(); ++g) all[g] = static_cast<std::int64_t>(g);
+    py::dict columns;
+    columns[col] = key.values_of(all);
+    columns[as] = int_array(sizes);
+    return pd().attr("DataFrame")(columns);
+}
+
+// A per-group series in group-by order: values[g] for every group g, indexed by the sorted group
+// values (index named `col`), named `as`.
+py::object sorted_series(KeyColumn& key, py::handle col, py::array values, const py::str& as) {
+    const auto& order = key.sorted_groups();
+    py::object index = pd().attr("Index")(key.values_of(order), "name"_a = col);
+    py::object taken = values.attr("take")(int_array(order));
+    return pd().attr("Series")(taken, "index"_a = index, "name"_a = as, "copy"_a = false);
+}
+
+enum class Stat { min, max, mean, median, var, other };
+
+Stat stat_of(py::handle s) {
+    if (!PyUnicode_CheckExact(s.ptr())) return Stat::other;
+    const std::string t = py::str(s);
+    if (t == "min") return Stat::min;
+    if (t == "max") return Stat::max;
+    if (t == "mean") return Stat::mean;
+    if (t == "median") return Stat::median;
+    if (t == "var") return Stat::var;
+    return Stat::other;
+}
+
+// The statistic of `x` per group (group order), as pandas' group-by gives it: min/max keep an
+// int64 column's dtype, the others are float64.
+py::array group_statistic(Stat stat, KeyColumn& key, const py::array& x) {
+    const std::size_t ng = key.ngroups();
+    auto codes = key.codes();
+    if (x.dtype().kind() == 'i' && (stat == Stat::min || stat == Stat::max)) {
+        py::array_t<std::int64_t> out(static_cast<py::ssize_t>(ng));
+        std::span<const std::int64_t> xs(static_cast<const std::int64_t*>(x.data()),
+                                         static_cast<std::size_t>(x.size()));
+        std::span<std::int64_t> os(out.mutable_data(), ng);
+        py::gil_scoped_release release;
+        stat == Stat::min ? core::group_min(xs, codes, os) : core::group_max(xs, codes, os);
+        return out;
+    }
+    Floats xf(x.dtype().kind() == 'f' ? py::object(x)
+                                       : np().attr("asarray")(x, "dtype"_a = "float64"));
+    py::array_t<double> out(static_cast<py::ssize_t>(ng));
+    std::span<const double> xs(xf.data(), static_cast<std::size_t>(xf.size()));
+    std::span<double> os(out.mutable_data(), ng);
+    py::gil_scoped_release release;
+    switch (stat) {
+        case Stat::min: core::group_min(xs, codes, os); break;
+        case Stat::max: core::group_max(xs, codes, os); break;
+        case Stat::mean: core::group_mean(xs, codes, os); break;
+        case Stat::median: core::group_median(xs, codes, os); break;
+        case Stat::var: core::group_var(xs, codes, os); break;
+        case Stat::other: break;
+    }
+    return out;
+}
+
+// The values of a numeric column as int64 (int64 columns) or float64 (float64 columns); None for
+// any other dtype, whose group statistics pandas computes.
+py::object stat_input(py::handle df, py::handle col) {
+    py::object s = df[col];
+    py::object dtype = s.attr("dtype");
+    if (!py::isinstance(dtype, np().attr("dtype"))) return py::none();
+    py::dtype d = py::reinterpret_borrow<py::dtype>(dtype);
+    if (d.itemsize() != 8 || (d.kind() != 'i' && d.kind() != 'f')) return py::none();
+    if (d.kind() == 'f') return floats_of(df, col);
+    return np().attr("ascontiguousarray")(s.attr("to_numpy")());
+}
+
+// Attach the feature looked up from `table` to the new table, standardised when asked; false when
+// the lookup is not native (the caller then joins with pandas).
+bool attach(NewTable& out, KeyColumn& key, py::handle g, py::handle table, const py::str& name,
+            bool standardise_it) {
+    auto values = lookup_feature(key, g, table, name);
+    if (!values) return false;
+    out.put_last(name, standardise_it ? standardised(*values) : *values);
+    return true;
+}
+
+py::object count(py::object df, py::handle col, py::object record) {
+    py::str name = feature_name("count", {col});
+    py::object stored = stored_entry(record, name);
+    if (!plain_frame(df)) return count_pandas(df, col, record);
+    auto key = key_of(df, col);
+    if (!key) return count_pandas(df, col, record);
+    py::object table;
+    if (stored.is_none()) {
+        table = first_seen_counts(*key, col, name);
+        record[name] = table;
+    } else {
+        py::str name2 = suffixed(name, "_2");
+        table = add_counts(stored, first_seen_counts(*key, col, name2), col, name, name2);
+    }
+    NewTable out(df);
+    if (!attach(out, *key, col, table, name, true)) {
+        df = left_join_feature(df, table, as_list({col}), name);
+        standardise(df, name);
+        return median_fill(df);
+    }
+    return finish_fill(out);
+}
+
+py::object crosscount(py::object df, py::handle col_list, py::object record) {
+    bind::py_assert(PyList_Check(col_list.ptr()));
+    bind::py_assert(py::len(col_list) > 1);
+    if (!PyList_Check(col_list.ptr())) return crosscount_pandas(df, col_list, record);
+    py::list cols = bind::snapshot_list(col_list);
+    if (cols.size() != 2 || !plain_frame(df) || same(cols[0], cols[1]))
+        return crosscount_pandas(df, col_list, record);
+    py::str name = py::str(std::string("crosscount") + kHead + "{}" + kTail)
+                       .attr("format")(py::str(kSeparator).attr("join")(cols));
+    py::object stored = stored_entry(record, name);
+    py::object c1 = cols[0], c2 = cols[1];
+    auto k1 = key_of(df, c1);
+    auto k2 = k1 ? key_of(df, c2) : nullptr;
+    if (!k1 || !k2) return crosscount_pandas(df, col_list, record);
+    const auto n2 = static_cast<std::int64_t>(k2->ngroups());
+    core::Factorized pairs;
+    {
+        py::gil_scoped_release release;
+        pairs = core::factorize_pairs(k1->codes(), k2->codes(), n2);
+    }
+    // df.groupby(col_list)[col_list[1]].count(): rows per pair, sorted by the two values, the
+    // index levels being every value of each column (as the group-by keeps them)
+    auto pair_counts = [&](const py::str& as) {
+        const auto& s1 = k1->sorted_groups();
+        const auto& s2 = k2->sorted_groups();
+        std::vector<std::int64_t> rank1(s1.size()), rank2(s2.size());
+        for (std::size_t r = 0; r < s1.size(); ++r) rank1[static_cast<std::size_t>(s1[r])] = r;
+        for (std::size_t r = 0; r < s2.size(); ++r) rank2[static_cast<std::size_t>(s2[r])] = r;
+        const std::size_t np_ = pairs.ngroups();
+        std::vector<std::int64_t> sizes = core::group_sizes(pairs.codes, np_);
+        std::vector<std::int64_t> order(np_);
+        for (std::size_t p = 0; p < np_; ++p) order[p] = static_cast<std::int64_t>(p);
+        auto r1 = [&](std::int64_t p) { return rank1[k1->codes()[pairs.first[p]]]; };
+        auto r2 = [&](std::int64_t p) { return rank2[k2->codes()[pairs.first[p]]]; };
+        std::sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) {
+            return r1(a) != r1(b) ? r1(a) < r1(b) : r2(a) < r2(b);
+        });
+        std::vector<std::int64_t> codes1(np_), codes2(np_), counts(np_);
+        for (std::size_t k = 0; k < np_; ++k) {
+            codes1[k] = r1(order[k]);
+            codes2[k] = r2(order[k]);
+            counts[k] = sizes[static_cast<std::size_t>(order[k])];
+        }
+        py::list levels, codes, names;
+        levels.append(pd().attr("Index")(k1->values_of(s1)));
+        levels.append(pd().attr("Index")(k2->values_of(s2)));
+        codes.append(int_array(codes1));
+        codes.append(int_array(codes2));
+        names.append(c1);
+        names.append(c2);
+        py::object index = pd().attr("MultiIndex")("levels"_a = levels, "codes"_a = codes,
+                                                    "names"_a = names,
+                                                    "verify_integrity"_a = false);
+        return pd().attr("Series")(int_array(counts), "index"_a = index, "name"_a = as);
+    };
+    py::object table;
+    if (stored.is_none()) {
+        table = pair_counts(name);
+        record[name] = table;
+    } else {
+        py::str name2 = suffixed(name, "_2");
+        table = add_counts(stored, pair_counts(name2), cols, name, name2);
+    }
+    // the table's pairs in the batch's pair numbering
+    std::optional<py::array> values;
+    py::object keys1, keys2, vals;
+    if (py::isinstance(table, pd().attr("Series")) && same(table.attr("name"), name) &&
+        py::isinstance(table.attr("index"), pd().attr("MultiIndex")) &&
+        same(py::list(table.attr("index").attr("names")), cols)) {
+        keys1 = table.attr("index").attr("get_level_values")(0);
+        keys2 = table.attr("index").attr("get_level_values")(1);
+        vals = table;
+    } else if (py::isinstance(table, pd().attr("DataFrame")) &&
+               same(py::list(table.attr("columns")), as_list({c1, c2, name})) &&
+               !py::list(table.attr("index").attr("names")).contains(c1) &&
+               !py::list(table.attr("index").attr("names")).contains(c2)) {
+        keys1 = table[c1];
+        keys2 = table[c2];
+        vals = table[name];
+    }
+    if (vals) {
+        auto v = table_values(vals);
+        auto t1 = v ? k1->codes_of(keys1) : std::nullopt;
+        auto t2 = t1 ? k2->codes_of(keys2) : std::nullopt;
+        if (t2) {
+            const std::size_t np_ = pairs.ngroups();
+            std::vector<std::int64_t> batch_keys(np_), table_keys(t1->size()), pos(t1->size());
+            for (std::size_t p = 0; p < np_; ++p) {
+                const auto row = static_cast<std::size_t>(pairs.first[p]);
+                batch_keys[p] = k1->codes()[row] * n2 + k2->codes()[row];
+            }
+            for (std::size_t t = 0; t < table_keys.size(); ++t)
+                table_keys[t] = (*t1)[t] < 0 || (*t2)[t] < 0 ? -1 : (*t1)[t] * n2 + (*t2)[t];
+            core::lookup(batch_keys, table_keys, pos);
+            std::vector<std::int64_t> row_of_group;
+            if (rows_of_groups(pos, np_, row_of_group))
+                values = gather(*v, row_of_group, pairs.codes);
+        }
+    }
+    if (!values) {
+        df = left_join_feature(df, table, cols, name);
+        standardise(df, name);
+        return median_fill(df);
+    }
+    NewTable out(df);
+    out.put_last(name, standardised(*values));
+    return finish_fill(out);
+}
+
+py::object aggregate(py::object df, py::handle num_col, py::handle group_col, py::object stat_list,
+                     py::object record) {
+    if (!plain_frame(df)) return aggregate_pandas(df, num_col, group_col, stat_list, record);
+    NewTable out(df);
+    std::shared_ptr<KeyColumn> key;
+    bool native = true;
+    py::object x = py::none();
+    bool x_done = false;
+    for (py::handle stat : stat_list) {
+        py::str name = feature_name("aggregate", {stat, num_col, group_col});
+        py::object stored = stored_entry(record, name);
+        // every statistic reads the caller's rows; the new table holds the same values
+        if (!key) {
+            key = key_of(df, group_col);
+            if (!key) native = false;
+        }
+        const Stat s = stat_of(stat);
+        auto batch_stat = [&](const py::str& as) {
+            if (native && s != Stat::other) {
+                if (!x_done) {
+                    x = stat_input(df, num_col);
+                    x_done = true;
+                }
+                if (!x.is_none())
+                    return sorted_series(*key, group_col,
+                                         group_statistic(s, *key, py::reinterpret_borrow<py::array>(x)),
+                                         as);
+            }
+            return group_stat(df, num_col, group_col, stat, as);
+        };
+        auto batch_counts = [&](const py::str& as) {
+            return native ? first_seen_counts(*key, group_col, as) : value_counts(df, group_col, as);
+        };
+        py::object table;
+        const std::string stat_text = py::str(stat).cast<std::string>();
+        if (stored.is_none()) {
+            table = batch_stat(name);
+            record[name] = table;
+            if (stat_text == "mean") {
+                py::dict entry;
+                entry["data"] = table;
+                entry["length"] = batch_counts(suffixed(py::str(group_col), "_count"));
+                record[name] = entry;
+            }
+        } else {
+            table = update_stat(stat_text, batch_stat, batch_counts, group_col, stored, record,
+                                name);
+        }
+        if (!(native && attach(out, *key, group_col, table, name, true))) {
+            // join with pandas from here on, on the table as it stands
+            py::object current = out.get();
+            current = left_join_feature(current, table, as_list({group_col}), name);
+            standardise(current, name);
+            out = NewTable(current, true);
+        }
+    }
+    return finish_fill(out);
+}
+
+py::object nunique(py::object df, py::handle id_col, py::handle group_col, py::object record) {
+    py::str name = feature_name("nunique", {id_col, group_col});
+    py::object table = stored_entry(record, name);
+    if (!plain_frame(df)) return nunique_pandas(df, id_col, group_col, record);
+    if (table.is_none()) {
+        auto key = key_of(df, group_col);
+        auto ids = key ? key_of(df, id_col) : nullptr;
+        if (!key || !ids) return nunique_pandas(df, id_col, group_col, record);
+        py::array_t<std::int64_t> distinct(static_cast<py::ssize_t>(key->ngroups()));
+        {
+            std::span<std::int64_t> os(distinct.mutable_data(), key->ngroups());
+            py::gil_scoped_release release;
+            core::group_nunique(key->codes(), ids->codes(),
+                                static_cast<std::int64_t>(ids->ngroups()), os);
+        }
+        table = sorted_series(*key, group_col, distinct, name);
+        record[name] = table;
+        NewTable out(df);
+        if (attach(out, *key, group_col, table, name, false)) return finish_fill(out);
+    } else {
+        auto key = key_of(df, group_col);
+        if (key) {
+            NewTable out(df);
+            if (attach(out, *key, group_col, table, name, false)) return finish_fill(out);
+        }
+    }
+    df = left_join_feature(df, table, as_list({group_col}), name);
+    return median_fill(df);
+}
+
+py::object histstat(py::object df, py::handle id_col, py::handle group_col, py::object stat_list) {
+    py::str name = feature_name("histstat", {id_col, group_col});
+    const bool stats_ok = PyList_Check(stat_list.ptr()) || PyTuple_Check(stat_list.ptr());
+    if (!stats_ok || !plain_frame(df) || same(py::str(kTempCount), id_col) ||
+        same(py::str(kTempCount), group_col))
+        return histstat_pandas(df, id_col, group_col, stat_list);
+    py::list stats(stat_list);
+    if (stats.size() == 0) return histstat_pandas(df, id_col, group_col, stat_list);
+    std::vector<std::string> seen;
+    for (py::handle s : stats) {
+        if (stat_of(s) == Stat::other) return histstat_pandas(df, id_col, group_col, stat_list);
+        std::string t = py::str(s);
+        if (std::find(seen.begin(), seen.end(), t) != seen.end())
+            return histstat_pandas(df, id_col, group_col, stat_list);
+        seen.push_back(t);
+    }
+    auto ids = key_of(df, id_col);
+    auto key = ids ? key_of(df, group_col) : nullptr;
+    if (!ids || !key) return histstat_pandas(df, id_col, group_col, stat_list);
+    // temp_count: rows per id value (missing for a row without one); int64 unless some id is
+    // missing. Every statistic is named like the feature, so the column holds the last one.
+    const auto n = key->size();
+    std::vector<std::int64_t> per_id = core::group_sizes(ids->codes(), ids->ngroups());
+    bool any_missing_id = false;
+    for (std::int64_t c : ids->codes()) any_missing_id |= c < 0;
+    py::array temp;
+    if (any_missing_id) {
+        py::array_t<double> t(static_cast<py::ssize_t>(n));
+        double* o = t.mutable_data();
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::int64_t c = ids->codes()[i];
+            o[i] = c < 0 ? kNaN : static_cast<double>(per_id[static_cast<std::size_t>(c)]);
+        }
+        temp = t;
+    } else {
+        py::array_t<std::int64_t> t(static_cast<py::ssize_t>(n));
+        std::int64_t* o = t.mutable_data();
+        for (std::size_t i = 0; i < n; ++i) o[i] = per_id[static_cast<std::size_t>(ids->codes()[i])];
+        temp = t;
+    }
+    py::array per_group = group_statistic(stat_of(stats[stats.size() - 1]), *key, temp);
+    std::vector<std::int64_t> every(key->ngroups());
+    for (std::size_t g = 0; g < every.size(); ++g) every[g] = static_cast<std::int64_t>(g);
+    assign_fresh_column(df, name, gather(per_group, every, key->codes()));
+    return df;
+}
+
+py::object crossrank(py::object df, py::handle col1, py::handle col2) {
+    py::str name = feature_name("crossrank", {col1, col2});
+    if (!plain_frame(df)) return crossrank_pandas(df, col1, col2);
+    auto key = key_of(df, col1);
+    py::object x = key ? floats_of(df, col2) : py::none();
+    if (!key || x.is_none()) return crossrank_pandas(df, col1, col2);
+    Floats xs(x);
+    const auto n = static_cast<std::size_t>(xs.size());
+    py::array_t<double> out(static_cast<py::ssize_t>(n));
+    {
+        std::span<const double> xv(xs.data(), n);
+        std::span<double> ov(out.mutable_data(), n);
+        py::gil_scoped_release release;
+        core::group_rank(xv, key->codes(), key->ngroups(), ov);
+    }
+    assign_fresh_column(df, name, out);
     return df;
 }
 

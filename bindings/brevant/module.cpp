@@ -28,4 +28,5 @@ ORVALIS_MODULE(brevant, m) {
     register_calendar(m);
     register_rolling(m);
     register_formula(m);
+    register_operator_table(m);
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "brevant/brevant.hpp"
+#include "brevant/keys.hpp"
 #include "orvalis/core/rolling.hpp"
 
 namespace orvalis::brevant {
@@ -92,6 +93,18 @@ Grouping group_rows(py::object df, py::handle key, GroupKeys keys) {
             core::group_layout_by_key(std::span<const double>(keys.floats.data(), keys.size()),
                                       g.order, g.bounds);
         return g;
+    }
+    if (!py::isinstance<py::list>(key)) {
+        // One grouping column of texts: hashed natively, once per name2feature call.
+        if (auto k = key_of(df, key)) {
+            const std::size_t n = k->size();
+            g.order.resize(n);
+            g.bounds.resize(k->ngroups() + 1);
+            py::gil_scoped_release release;
+            core::group_layout(k->codes(), static_cast<std::int64_t>(k->ngroups()), g.order,
+                               g.bounds);
+            return g;
+        }
     }
     std::int64_t ngroups = 0;
     Codes codes;

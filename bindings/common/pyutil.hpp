@@ -4,6 +4,9 @@
 
 #include <pybind11/pybind11.h>
 
+#include <pthread.h>
+
+#include <cstdint>
 #include <string>
 
 namespace orvalis::bind {
@@ -36,6 +39,54 @@ inline void py_assert(bool cond, const char* message = nullptr) {
         PyErr_SetNone(PyExc_AssertionError);
     throw py::error_already_set();
 }
+
+// list(seq): a new list of the items of any iterable (TypeError when it is not one). Iterating the
+// copy is safe whatever code that runs meanwhile does to `seq`.
+inline py::list snapshot_list(py::handle seq) {
+    PyObject* items = PySequence_List(seq.ptr());
+    if (!items) throw py::error_already_set();
+    return py::reinterpret_steal<py::list>(items);
+}
+
+// Bytes of C stack left below the current frame on this thread.
+inline std::size_t stack_remaining() {
+    thread_local const char* low = nullptr;
+    if (low == nullptr) {
+        pthread_attr_t attr;
+        void* addr = nullptr;
+        std::size_t size = 0;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            pthread_attr_getstack(&attr, &addr, &size);
+            pthread_attr_destroy(&attr);
+        }
+        low = static_cast<const char*>(addr);
+    }
+    char here = 0;
+    const char* top = &here;
+    return low != nullptr && top > low ? static_cast<std::size_t>(top - low) : SIZE_MAX;
+}
+
+[[noreturn]] inline void raise_recursion(const char* where) {
+    PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+    throw py::error_already_set();
+}
+
+// Py_EnterRecursiveCall for the scope: native recursion counts against sys.getrecursionlimit()
+// as Python recursion does, and raises RecursionError instead of exhausting the C stack (also
+// on threads with a small stack: `reserve` bytes are kept for the work done at the deepest level).
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* where, std::size_t reserve = 128 * 1024) {
+        if (Py_EnterRecursiveCall(where)) throw py::error_already_set();
+        if (stack_remaining() < reserve) {
+            Py_LeaveRecursiveCall();
+            raise_recursion(where);
+        }
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
 
 // A docstring whose first line is the text signature: "name(a, b='x')\n--\n\n" + doc.
 inline std::string sig_doc(const char* signature, const char* doc = "") {

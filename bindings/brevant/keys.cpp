@@ -1,0 +1,204 @@
+// Key columns hashed natively and the per-call cache of groupings and float64 views.
+#include "brevant/keys.hpp"
+
+#include <cmath>
+
+namespace orvalis::brevant {
+using namespace pybind11::literals;
+namespace {
+
+py::module_ np() { return py::module_::import("numpy"); }
+
+thread_local CallContext* g_call = nullptr;
+
+using Ints = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+using Floats = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+py::array int_array(std::span<const std::int64_t> v) {
+    Ints out(static_cast<py::ssize_t>(v.size()));
+    std::copy(v.begin(), v.end(), out.mutable_data());
+    return out;
+}
+
+}  // namespace
+
+bool text_keys(const py::array& objects, std::vector<core::TextKey>& out) {
+    if (objects.ndim() != 1 || objects.dtype().kind() != 'O') return false;
+    const auto n = static_cast<std::size_t>(objects.shape(0));
+    const py::ssize_t stride = objects.strides(0);
+    const char* base = static_cast<const char*>(objects.data());
+    out.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* o = *reinterpret_cast<PyObject* const*>(base + static_cast<py::ssize_t>(i) * stride);
+        core::TextKey& k = out[i];
+        if (o != nullptr && PyUnicode_CheckExact(o)) {
+            Py_hash_t h = reinterpret_cast<PyASCIIObject*>(o)->hash;  // cached after the first use
+            if (h == -1 && (h = PyObject_Hash(o)) == -1) throw py::error_already_set();
+            k.hash = h;
+        } else if (o == nullptr || o == Py_None ||
+                   (PyFloat_Check(o) && std::isnan(PyFloat_AS_DOUBLE(o)))) {
+            k = core::TextKey{};
+            continue;
+        } else {
+            return false;
+        }
+        k.data = PyUnicode_DATA(o);
+        k.length = PyUnicode_GET_LENGTH(o);
+        k.kind = static_cast<std::int32_t>(PyUnicode_KIND(o));
+    }
+    return true;
+}
+
+std::shared_ptr<KeyColumn> KeyColumn::of(py::handle series) {
+    py::module_ pd = py::module_::import("pandas");
+    if (!py::isinstance(series, pd.attr("Series"))) return nullptr;
+    py::object dtype = series.attr("dtype");
+    if (!py::isinstance(dtype, np().attr("dtype"))) return nullptr;
+    const std::string kind = py::str(dtype.attr("kind"));
+    const auto itemsize = dtype.attr("itemsize").cast<std::int64_t>();
+    py::array values = np().attr("asarray")(series);
+    if (values.ndim() != 1) return nullptr;
+    auto key = std::make_shared<KeyColumn>();
+    key->dtype_kind_ = kind;
+    if (kind == "b" || kind == "i" || (kind == "u" && itemsize < 8)) {
+        key->kind_ = Kind::ints;
+        Ints ints(np().attr("asarray")(values, "dtype"_a = "int64"));
+        std::span<const std::int64_t> s(ints.data(), static_cast<std::size_t>(ints.size()));
+        {
+            py::gil_scoped_release release;
+            key->f_ = core::factorize(s);
+            for (std::int64_t row : key->f_.first) key->unique_ints_.push_back(s[row]);
+        }
+    } else if (kind == "f") {
+        key->kind_ = Kind::floats;
+        Floats floats(np().attr("asarray")(values, "dtype"_a = "float64"));
+        std::span<const double> s(floats.data(), static_cast<std::size_t>(floats.size()));
+        {
+            py::gil_scoped_release release;
+            key->f_ = core::factorize(s);
+            for (std::int64_t row : key->f_.first) key->unique_floats_.push_back(s[row]);
+        }
+    } else if (kind == "O") {
+        key->kind_ = Kind::texts;
+        std::vector<core::TextKey> texts;
+        if (!text_keys(values, texts)) return nullptr;
+        // with the GIL held: the texts stay alive and unchanged while they are hashed
+        key->f_ = core::factorize(std::span<const core::TextKey>(texts));
+    } else {
+        return nullptr;
+    }
+    key->uniques_ = values.attr("take")(int_array(key->f_.first));
+    if (key->kind_ == Kind::texts && !text_keys(key->uniques_, key->unique_texts_)) return nullptr;
+    return key;
+}
+
+const std::vector<std::int64_t>& KeyColumn::sorted_groups() {
+    if (!sorted_done_) {
+        switch (kind_) {
+            case Kind::ints: sorted_ = core::sorted_order(std::span(unique_ints_)); break;
+            case Kind::floats: sorted_ = core::sorted_order(std::span(unique_floats_)); break;
+            case Kind::texts: sorted_ = core::sorted_order(std::span(unique_texts_)); break;
+        }
+        sorted_done_ = true;
+    }
+    return sorted_;
+}
+
+py::array KeyColumn::values_of(std::span<const std::int64_t> groups) const {
+    return uniques_.attr("take")(int_array(groups));
+}
+
+std::optional<std::vector<std::int64_t>> KeyColumn::codes_of(py::handle values) const {
+    py::array v = np().attr("asarray")(values);
+    if (v.ndim() != 1) return std::nullopt;
+    const char kind = v.dtype().kind();
+    const auto n = static_cast<std::size_t>(v.shape(0));
+    std::vector<std::int64_t> out(n);
+    if (kind_ == Kind::ints) {
+        const bool both_bool = dtype_kind_ == "b" && kind == 'b';
+        const bool both_int = dtype_kind_ != "b" &&
+                              (kind == 'i' || (kind == 'u' && v.dtype().itemsize() < 8));
+        if (!both_bool && !both_int) return std::nullopt;
+        Ints q(np().attr("asarray")(v, "dtype"_a = "int64"));
+        core::lookup(std::span(unique_ints_), {q.data(), n}, out);
+    } else if (kind_ == Kind::floats) {
+        if (kind != 'f') return std::nullopt;
+        Floats q(np().attr("asarray")(v, "dtype"_a = "float64"));
+        core::lookup(std::span(unique_floats_), {q.data(), n}, out);
+    } else {
+        std::vector<core::TextKey> q;
+        if (kind != 'O' || !text_keys(v, q)) return std::nullopt;
+        core::lookup(std::span(unique_texts_), std::span<const core::TextKey>(q), out);
+    }
+    return out;
+}
+
+CallContext* current_call() { return g_call; }
+
+CallScope::CallScope(CallContext* ctx) : saved_(g_call) { g_call = ctx; }
+CallScope::~CallScope() { g_call = saved_; }
+
+std::pair<py::object, const void*> column_buffer(py::handle df, py::handle label) {
+    py::object loc = df.attr("columns").attr("get_loc")(label);
+    if (!PyLong_Check(loc.ptr())) return {py::none(), nullptr};
+    py::object values = df.attr("_mgr").attr("iget_values")(loc);
+    if (!py::isinstance<py::array>(values)) return {py::none(), nullptr};
+    const void* data = py::reinterpret_borrow<py::array>(values).data();
+    return {values, data};
+}
+
+namespace {
+
+CallContext::Cached* cached(CallContext* ctx, py::handle label, const void* data) {
+    if (ctx == nullptr || data == nullptr) return nullptr;
+    for (auto& c : ctx->columns)
+        if (c.data == data && same(c.label, label)) return &c;
+    return nullptr;
+}
+
+CallContext::Cached& remember(CallContext* ctx, py::handle label, py::object buffer,
+                              const void* data) {
+    // a label whose values changed replaces its old entry
+    for (auto it = ctx->columns.begin(); it != ctx->columns.end(); ++it)
+        if (same(it->label, label)) {
+            ctx->columns.erase(it);
+            break;
+        }
+    ctx->columns.push_back({py::reinterpret_borrow<py::object>(label), std::move(buffer), data,
+                            nullptr, py::none()});
+    return ctx->columns.back();
+}
+
+}  // namespace
+
+std::shared_ptr<KeyColumn> key_of(py::handle df, py::handle label) {
+    CallContext* ctx = current_call();
+    auto [buffer, data] = ctx ? column_buffer(df, label) : std::pair<py::object, const void*>{};
+    if (auto* c = cached(ctx, label, data); c && c->key) return c->key;
+    py::object series = df[label];
+    auto key = KeyColumn::of(series);
+    if (ctx && data && key) {
+        auto* c = cached(ctx, label, data);
+        (c ? *c : remember(ctx, label, buffer, data)).key = key;
+    }
+    return key;
+}
+
+py::object floats_of(py::handle df, py::handle label) {
+    CallContext* ctx = current_call();
+    auto [buffer, data] = ctx ? column_buffer(df, label) : std::pair<py::object, const void*>{};
+    if (auto* c = cached(ctx, label, data); c && !c->floats.is_none()) return c->floats;
+    py::object series = df[label];
+    py::object dtype = series.attr("dtype");
+    if (!py::isinstance(dtype, np().attr("dtype"))) return py::none();
+    const char kind = py::reinterpret_borrow<py::dtype>(dtype).kind();
+    if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') return py::none();
+    py::object floats = Floats(np().attr("asarray")(series, "dtype"_a = "float64"));
+    if (ctx && data) {
+        auto* c = cached(ctx, label, data);
+        (c ? *c : remember(ctx, label, buffer, data)).floats = floats;
+    }
+    return floats;
+}
+
+}  // namespace orvalis::brevant

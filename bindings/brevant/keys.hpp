@@ -1,0 +1,122 @@
+// Key columns hashed natively, and what one name2feature call keeps about its tables.
+//
+// A key column is grouped once: per-row group codes in order of first occurrence, the rows that
+// found each group, and the group values themselves (taken from the column, so they keep its
+// dtype). Numeric columns and object columns of exact texts (with None / NaN as missing values)
+// are handled here; any other column is left to pandas by the callers.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <span>
+#include <vector>
+
+#include "orvalis/core/grouping.hpp"
+
+namespace orvalis::brevant {
+
+namespace py = pybind11;
+
+// a == b as Python compares them.
+inline bool same(py::handle a, py::handle b) {
+    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+class KeyColumn {
+public:
+    enum class Kind { ints, floats, texts };
+
+    // nullptr when the column cannot be grouped natively (extension dtypes, object columns that
+    // hold anything but texts and missing values, unsigned 64-bit integers, dates).
+    static std::shared_ptr<KeyColumn> of(py::handle series);
+
+    Kind kind() const { return kind_; }
+    std::size_t ngroups() const { return f_.ngroups(); }
+    std::size_t size() const { return f_.codes.size(); }
+    std::span<const std::int64_t> codes() const { return f_.codes; }
+    std::span<const std::int64_t> first() const { return f_.first; }
+    // Group ids ascending by value (the order of pandas' sorted group-bys).
+    const std::vector<std::int64_t>& sorted_groups();
+    // The values of the given groups, as an array of the column's dtype.
+    py::array values_of(std::span<const std::int64_t> groups) const;
+    // Per entry of `values`, the group holding an equal value, or -1 (absent, missing). nullopt
+    // when the values cannot be compared natively with this column's (another kind of dtype).
+    std::optional<std::vector<std::int64_t>> codes_of(py::handle values) const;
+
+private:
+    Kind kind_ = Kind::ints;
+    std::string dtype_kind_;  // numpy dtype kind of the column: b, i, u, f or O
+    core::Factorized f_;
+    py::array uniques_;  // one value per group, in group order, with the column's dtype
+    std::vector<std::int64_t> unique_ints_;
+    std::vector<double> unique_floats_;
+    std::vector<core::TextKey> unique_texts_;  // point into uniques_, which holds them
+    std::vector<std::int64_t> sorted_;
+    bool sorted_done_ = false;
+};
+
+// The keys of an object array as texts (kind 0 for None / NaN); false when some element is
+// neither. Holds the GIL; the descriptors point into the array's objects.
+bool text_keys(const py::array& objects, std::vector<core::TextKey>& out);
+
+// What one name2feature call knows about its tables (see dispatcher.cpp): the newest table an
+// operator of the call created (private to the call, so later operators may extend it in place),
+// key groupings and float64 views by column, and the columns known to hold no gap.
+struct CallContext {
+    py::object private_table = py::none();
+
+    struct Cached {
+        py::object label;
+        py::object buffer;  // holds the column's values alive, so `data` cannot be reused
+        const void* data = nullptr;
+        std::shared_ptr<KeyColumn> key;
+        py::object floats = py::none();
+    };
+    std::vector<Cached> columns;
+    // buffers (column rows of blocks) known to hold no NaN, or nothing a median can fill
+    std::unordered_map<const void*, py::object> clean;
+
+    bool is_private(py::handle df) const {
+        return !private_table.is_none() && private_table.ptr() == df.ptr();
+    }
+    void forget_all() {
+        private_table = py::none();
+        columns.clear();
+        clean.clear();
+    }
+};
+
+// The context of the name2feature call running a native operator on this thread, or nullptr
+// (a direct call of the operator).
+CallContext* current_call();
+
+// Sets the context for the operator called within its scope (nullptr for a foreign operator).
+class CallScope {
+public:
+    explicit CallScope(CallContext* ctx);
+    ~CallScope();
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
+
+private:
+    CallContext* saved_;
+};
+
+// The column's underlying buffer (an ndarray, or None for extension arrays) and its address.
+std::pair<py::object, const void*> column_buffer(py::handle df, py::handle label);
+
+// The grouping of df[label], cached in the call's context while the column keeps its values.
+std::shared_ptr<KeyColumn> key_of(py::handle df, py::handle label);
+// df[label] as contiguous float64 (NaN for missing), cached likewise; None when the column is
+// not a plain numeric one.
+py::object floats_of(py::handle df, py::handle label);
+
+}  // namespace orvalis::brevant

@@ -1,0 +1,87 @@
+// Grouping of rows by key and per-group statistics, the native half of the group statistics.
+//
+// Keys are hashed: 64-bit integers by value, doubles by value (NaN missing, 0.0 == -0.0) and texts
+// by their code units (the interpreter's own hash is taken as given). Groups are numbered in order
+// of first occurrence; rows with a missing key get the code -1 and belong to no group.
+//
+// The statistics reproduce pandas' group-by kernels operation for operation (the same order of
+// additions, Kahan-compensated means, Welford variances, medians of the two middle values), so
+// their results are bit-identical to what pandas computes from the same rows.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace orvalis::core {
+
+// A text as the interpreter holds it: `length` code units of `kind` bytes each (1, 2 or 4) at
+// `data`, and its hash. Texts in canonical form are equal exactly when kind, length and units are.
+// kind 0 marks a missing key.
+struct TextKey {
+    const void* data = nullptr;
+    std::int64_t length = 0;
+    std::int64_t hash = 0;
+    std::int32_t kind = 0;
+};
+
+struct Factorized {
+    std::vector<std::int64_t> codes;  // per row: its group, -1 for a missing key
+    std::vector<std::int64_t> first;  // per group: the row where it occurs first
+    std::size_t ngroups() const { return first.size(); }
+};
+
+Factorized factorize(std::span<const std::int64_t> keys);
+Factorized factorize(std::span<const double> keys);
+Factorized factorize(std::span<const TextKey> keys);
+// Rows whose two codes are both >= 0, grouped by the pair (a, b); b's codes lie in [0, nb).
+Factorized factorize_pairs(std::span<const std::int64_t> a, std::span<const std::int64_t> b,
+                           std::int64_t nb);
+
+// out[k] = the position of queries[k] among `uniques` (distinct keys), -1 when absent or missing.
+void lookup(std::span<const std::int64_t> uniques, std::span<const std::int64_t> queries,
+            std::span<std::int64_t> out);
+void lookup(std::span<const double> uniques, std::span<const double> queries,
+            std::span<std::int64_t> out);
+void lookup(std::span<const TextKey> uniques, std::span<const TextKey> queries,
+            std::span<std::int64_t> out);
+
+// Group ids 0..n-1 ordered by their key ascending (texts by code point); ties keep their order.
+std::vector<std::int64_t> sorted_order(std::span<const std::int64_t> keys);
+std::vector<std::int64_t> sorted_order(std::span<const double> keys);
+std::vector<std::int64_t> sorted_order(std::span<const TextKey> keys);
+
+// Rows per group.
+std::vector<std::int64_t> group_sizes(std::span<const std::int64_t> codes, std::size_t ngroups);
+
+// Per-group statistics of the non-missing (non-NaN) values; a group without values gets NaN,
+// the variance also with a single value (divisor n - 1).
+void group_min(std::span<const double> x, std::span<const std::int64_t> codes,
+               std::span<double> out);
+void group_max(std::span<const double> x, std::span<const std::int64_t> codes,
+               std::span<double> out);
+void group_min(std::span<const std::int64_t> x, std::span<const std::int64_t> codes,
+               std::span<std::int64_t> out);
+void group_max(std::span<const std::int64_t> x, std::span<const std::int64_t> codes,
+               std::span<std::int64_t> out);
+void group_mean(std::span<const double> x, std::span<const std::int64_t> codes,
+                std::span<double> out);
+void group_median(std::span<const double> x, std::span<const std::int64_t> codes,
+                  std::span<double> out);
+void group_var(std::span<const double> x, std::span<const std::int64_t> codes,
+               std::span<double> out);
+
+// Distinct id codes (>= 0) per group; `ngroups_out` = out.size().
+void group_nunique(std::span<const std::int64_t> codes, std::span<const std::int64_t> ids,
+                   std::int64_t nids, std::span<std::int64_t> out);
+
+// Rank of every row's value among the non-missing values of its group: ascending from 1, ties
+// sharing their mean rank; NaN for a missing value or a row without a group.
+void group_rank(std::span<const double> x, std::span<const std::int64_t> codes,
+                std::size_t ngroups, std::span<double> out);
+
+// Median of the non-NaN values (the mean of the two middle ones for an even count), NaN if none.
+double median(std::span<const double> x);
+
+}  // namespace orvalis::core

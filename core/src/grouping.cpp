@@ -1,0 +1,444 @@
+#include "orvalis/core/grouping.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <numeric>
+#include <stdexcept>
+
+namespace orvalis::core {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+std::uint64_t mix(std::uint64_t x) {
+    x ^= x >> 30;
+    x *= 0xbf58476d1ce4e5b9ULL;
+    x ^= x >> 27;
+    x *= 0x94d049bb133111ebULL;
+    x ^= x >> 31;
+    return x;
+}
+
+struct IntKeys {
+    using Key = std::int64_t;
+    static bool missing(Key) { return false; }
+    static std::uint64_t hash(Key k) { return mix(static_cast<std::uint64_t>(k)); }
+    static bool equal(Key a, Key b) { return a == b; }
+};
+
+struct FloatKeys {
+    using Key = double;
+    static bool missing(Key k) { return std::isnan(k); }
+    static std::uint64_t hash(Key k) {
+        if (k == 0.0) k = 0.0;  // -0.0 and 0.0 are one key
+        return mix(std::bit_cast<std::uint64_t>(k));
+    }
+    static bool equal(Key a, Key b) { return a == b; }
+};
+
+struct TextKeys {
+    using Key = TextKey;
+    static bool missing(const Key& k) { return k.kind == 0; }
+    static std::uint64_t hash(const Key& k) { return mix(static_cast<std::uint64_t>(k.hash)); }
+    static bool equal(const Key& a, const Key& b) {
+        return a.hash == b.hash && a.kind == b.kind && a.length == b.length &&
+               (a.data == b.data ||
+                std::memcmp(a.data, b.data, static_cast<std::size_t>(a.length) * a.kind) == 0);
+    }
+};
+
+// Open addressing over group ids, each slot holding its key and hash inline so that a probe reads
+// one place; the first row of every group is kept beside.
+template <class Traits>
+class GroupTable {
+public:
+    using Key = typename Traits::Key;
+
+    explicit GroupTable(std::size_t expected = 16) {
+        std::size_t cap = 16;
+        while (cap < expected * 2) cap <<= 1;
+        slots_.assign(cap, Slot{});
+    }
+
+    // The group of `k`, founding a new one at `row` when absent.
+    std::int64_t find_or_add(const Key& k, std::int64_t row) {
+        const std::uint64_t h = Traits::hash(k);
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t pos = h & mask;; pos = (pos + 1) & mask) {
+            Slot& s = slots_[pos];
+            if (s.group < 0) {
+                const auto id = static_cast<std::int64_t>(first_.size());
+                s = Slot{k, h, id};
+                first_.push_back(row);
+                if (first_.size() * 2 > slots_.size()) grow();
+                return id;
+            }
+            if (s.hash == h && Traits::equal(s.key, k)) return s.group;
+        }
+    }
+
+    // The group of `k`, or -1.
+    std::int64_t find(const Key& k) const {
+        const std::uint64_t h = Traits::hash(k);
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t pos = h & mask;; pos = (pos + 1) & mask) {
+            const Slot& s = slots_[pos];
+            if (s.group < 0) return -1;
+            if (s.hash == h && Traits::equal(s.key, k)) return s.group;
+        }
+    }
+
+    std::vector<std::int64_t>& first() { return first_; }
+
+private:
+    struct Slot {
+        Key key{};
+        std::uint64_t hash = 0;
+        std::int64_t group = -1;
+    };
+
+    void grow() {
+        std::vector<Slot> slots(slots_.size() * 2, Slot{});
+        const std::size_t mask = slots.size() - 1;
+        for (const Slot& s : slots_) {
+            if (s.group < 0) continue;
+            std::size_t pos = s.hash & mask;
+            while (slots[pos].group >= 0) pos = (pos + 1) & mask;
+            slots[pos] = s;
+        }
+        slots_.swap(slots);
+    }
+
+    std::vector<Slot> slots_;
+    std::vector<std::int64_t> first_;
+};
+
+template <class Traits>
+Factorized factorize_keys(std::span<const typename Traits::Key> keys) {
+    Factorized f;
+    f.codes.resize(keys.size());
+    GroupTable<Traits> table;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        const auto& k = keys[i];
+        f.codes[i] = Traits::missing(k) ? -1 : table.find_or_add(k, static_cast<std::int64_t>(i));
+    }
+    f.first = std::move(table.first());
+    return f;
+}
+
+template <class Traits>
+void lookup_keys(std::span<const typename Traits::Key> uniques,
+                 std::span<const typename Traits::Key> queries, std::span<std::int64_t> out) {
+    if (out.size() != queries.size()) throw std::invalid_argument("lookup: sizes differ");
+    GroupTable<Traits> table(uniques.size());
+    for (std::size_t i = 0; i < uniques.size(); ++i)
+        if (!Traits::missing(uniques[i]))
+            table.find_or_add(uniques[i], static_cast<std::int64_t>(i));
+    const std::vector<std::int64_t>& first = table.first();
+    for (std::size_t i = 0; i < queries.size(); ++i) {
+        const auto& q = queries[i];
+        if (Traits::missing(q)) {
+            out[i] = -1;
+            continue;
+        }
+        const std::int64_t g = table.find(q);
+        out[i] = g < 0 ? -1 : first[static_cast<std::size_t>(g)];
+    }
+}
+
+// Code point k of a text.
+std::uint32_t code_point(const TextKey& t, std::int64_t k) {
+    switch (t.kind) {
+        case 1: return static_cast<const std::uint8_t*>(t.data)[k];
+        case 2: return static_cast<const std::uint16_t*>(t.data)[k];
+        default: return static_cast<const std::uint32_t*>(t.data)[k];
+    }
+}
+
+bool text_less(const TextKey& a, const TextKey& b) {
+    const std::int64_t n = std::min(a.length, b.length);
+    if (a.kind == 1 && b.kind == 1) {
+        const int c = std::memcmp(a.data, b.data, static_cast<std::size_t>(n));
+        if (c != 0) return c < 0;
+        return a.length < b.length;
+    }
+    for (std::int64_t k = 0; k < n; ++k) {
+        const std::uint32_t x = code_point(a, k), y = code_point(b, k);
+        if (x != y) return x < y;
+    }
+    return a.length < b.length;
+}
+
+template <class T, class Less>
+std::vector<std::int64_t> order_by(std::span<const T> keys, Less less) {
+    std::vector<std::int64_t> order(keys.size());
+    std::iota(order.begin(), order.end(), std::int64_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) {
+        return less(keys[static_cast<std::size_t>(a)], keys[static_cast<std::size_t>(b)]);
+    });
+    return order;
+}
+
+std::size_t check_codes(std::span<const std::int64_t> codes, std::size_t n, std::size_t ngroups) {
+    if (codes.size() != n) throw std::invalid_argument("group statistic: sizes differ");
+    for (std::int64_t c : codes)
+        if (c >= static_cast<std::int64_t>(ngroups)) throw std::invalid_argument("group code");
+    return ngroups;
+}
+
+// Rows grouped by code (stable counting sort): group g holds rows[bounds[g] .. bounds[g + 1]).
+void bucket(std::span<const std::int64_t> codes, std::size_t ngroups,
+            std::vector<std::int64_t>& rows, std::vector<std::int64_t>& bounds) {
+    bounds.assign(ngroups + 1, 0);
+    for (std::int64_t c : codes)
+        if (c >= 0) ++bounds[static_cast<std::size_t>(c) + 1];
+    for (std::size_t g = 0; g < ngroups; ++g) bounds[g + 1] += bounds[g];
+    rows.resize(static_cast<std::size_t>(bounds[ngroups]));
+    std::vector<std::int64_t> next(bounds.begin(), bounds.end() - 1);
+    for (std::size_t i = 0; i < codes.size(); ++i)
+        if (codes[i] >= 0)
+            rows[static_cast<std::size_t>(next[static_cast<std::size_t>(codes[i])]++)] =
+                static_cast<std::int64_t>(i);
+}
+
+}  // namespace
+
+Factorized factorize(std::span<const std::int64_t> keys) {
+    if (keys.empty()) return {};
+    const auto [lo, hi] = std::minmax_element(keys.begin(), keys.end());
+    const auto range = static_cast<std::uint64_t>(*hi) - static_cast<std::uint64_t>(*lo);
+    if (range >= std::max<std::uint64_t>(1u << 16, 2 * keys.size()))
+        return factorize_keys<IntKeys>(keys);
+    // a small range of values: a direct table instead of hashing
+    Factorized f;
+    f.codes.resize(keys.size());
+    std::vector<std::int64_t> slot(range + 1, -1);
+    const std::int64_t base = *lo;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        std::int64_t& g = slot[static_cast<std::uint64_t>(keys[i]) - static_cast<std::uint64_t>(base)];
+        if (g < 0) {
+            g = static_cast<std::int64_t>(f.first.size());
+            f.first.push_back(static_cast<std::int64_t>(i));
+        }
+        f.codes[i] = g;
+    }
+    return f;
+}
+Factorized factorize(std::span<const double> keys) { return factorize_keys<FloatKeys>(keys); }
+Factorized factorize(std::span<const TextKey> keys) { return factorize_keys<TextKeys>(keys); }
+
+Factorized factorize_pairs(std::span<const std::int64_t> a, std::span<const std::int64_t> b,
+                           std::int64_t nb) {
+    if (a.size() != b.size()) throw std::invalid_argument("factorize_pairs: sizes differ");
+    std::vector<std::int64_t> pair(a.size());
+    std::vector<std::uint8_t> valid(a.size());
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        valid[i] = a[i] >= 0 && b[i] >= 0;
+        pair[i] = valid[i] ? a[i] * nb + b[i] : 0;
+    }
+    Factorized f;
+    f.codes.resize(a.size());
+    GroupTable<IntKeys> table;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        f.codes[i] = valid[i] ? table.find_or_add(pair[i], static_cast<std::int64_t>(i)) : -1;
+    f.first = std::move(table.first());
+    return f;
+}
+
+void lookup(std::span<const std::int64_t> uniques, std::span<const std::int64_t> queries,
+            std::span<std::int64_t> out) {
+    lookup_keys<IntKeys>(uniques, queries, out);
+}
+void lookup(std::span<const double> uniques, std::span<const double> queries,
+            std::span<std::int64_t> out) {
+    lookup_keys<FloatKeys>(uniques, queries, out);
+}
+void lookup(std::span<const TextKey> uniques, std::span<const TextKey> queries,
+            std::span<std::int64_t> out) {
+    lookup_keys<TextKeys>(uniques, queries, out);
+}
+
+std::vector<std::int64_t> sorted_order(std::span<const std::int64_t> keys) {
+    return order_by(keys, std::less<std::int64_t>());
+}
+std::vector<std::int64_t> sorted_order(std::span<const double> keys) {
+    return order_by(keys, std::less<double>());
+}
+std::vector<std::int64_t> sorted_order(std::span<const TextKey> keys) {
+    return order_by(keys, text_less);
+}
+
+std::vector<std::int64_t> group_sizes(std::span<const std::int64_t> codes, std::size_t ngroups) {
+    check_codes(codes, codes.size(), ngroups);
+    std::vector<std::int64_t> sizes(ngroups, 0);
+    for (std::int64_t c : codes)
+        if (c >= 0) ++sizes[static_cast<std::size_t>(c)];
+    return sizes;
+}
+
+namespace {
+
+template <class T, bool Max>
+void min_max(std::span<const T> x, std::span<const std::int64_t> codes, std::span<T> out) {
+    check_codes(codes, x.size(), out.size());
+    std::vector<std::int64_t> nobs(out.size(), 0);
+    const T init = Max ? (std::is_floating_point_v<T> ? -std::numeric_limits<T>::infinity()
+                                                       : std::numeric_limits<T>::min())
+                       : (std::is_floating_point_v<T> ? std::numeric_limits<T>::infinity()
+                                                       : std::numeric_limits<T>::max());
+    std::fill(out.begin(), out.end(), init);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const std::int64_t g = codes[i];
+        if (g < 0) continue;
+        const T v = x[i];
+        if constexpr (std::is_floating_point_v<T>)
+            if (v != v) continue;
+        const auto gi = static_cast<std::size_t>(g);
+        ++nobs[gi];
+        if (Max ? v > out[gi] : v < out[gi]) out[gi] = v;
+    }
+    if constexpr (std::is_floating_point_v<T>)
+        for (std::size_t g = 0; g < out.size(); ++g)
+            if (nobs[g] == 0) out[g] = kNaN;
+}
+
+}  // namespace
+
+void group_min(std::span<const double> x, std::span<const std::int64_t> codes,
+               std::span<double> out) {
+    min_max<double, false>(x, codes, out);
+}
+void group_max(std::span<const double> x, std::span<const std::int64_t> codes,
+               std::span<double> out) {
+    min_max<double, true>(x, codes, out);
+}
+void group_min(std::span<const std::int64_t> x, std::span<const std::int64_t> codes,
+               std::span<std::int64_t> out) {
+    min_max<std::int64_t, false>(x, codes, out);
+}
+void group_max(std::span<const std::int64_t> x, std::span<const std::int64_t> codes,
+               std::span<std::int64_t> out) {
+    min_max<std::int64_t, true>(x, codes, out);
+}
+
+void group_mean(std::span<const double> x, std::span<const std::int64_t> codes,
+                std::span<double> out) {
+    check_codes(codes, x.size(), out.size());
+    std::vector<std::int64_t> nobs(out.size(), 0);
+    std::vector<double> sum(out.size(), 0.0), comp(out.size(), 0.0);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const std::int64_t g = codes[i];
+        const double v = x[i];
+        if (g < 0 || v != v) continue;
+        const auto gi = static_cast<std::size_t>(g);
+        ++nobs[gi];
+        const double y = v - comp[gi];
+        const double t = sum[gi] + y;
+        comp[gi] = t - sum[gi] - y;
+        if (comp[gi] != comp[gi]) comp[gi] = 0.0;  // an infinite value: keep the sum infinite
+        sum[gi] = t;
+    }
+    for (std::size_t g = 0; g < out.size(); ++g)
+        out[g] = nobs[g] == 0 ? kNaN : sum[g] / static_cast<double>(nobs[g]);
+}
+
+void group_var(std::span<const double> x, std::span<const std::int64_t> codes,
+               std::span<double> out) {
+    check_codes(codes, x.size(), out.size());
+    std::vector<std::int64_t> nobs(out.size(), 0);
+    std::vector<double> mean(out.size(), 0.0);
+    std::fill(out.begin(), out.end(), 0.0);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const std::int64_t g = codes[i];
+        const double v = x[i];
+        if (g < 0 || v != v) continue;
+        const auto gi = static_cast<std::size_t>(g);
+        ++nobs[gi];
+        const double old = mean[gi];
+        mean[gi] += (v - old) / static_cast<double>(nobs[gi]);
+        out[gi] += (v - mean[gi]) * (v - old);
+    }
+    for (std::size_t g = 0; g < out.size(); ++g)
+        out[g] = nobs[g] <= 1 ? kNaN : out[g] / static_cast<double>(nobs[g] - 1);
+}
+
+double median(std::span<const double> x) {
+    std::vector<double> v;
+    v.reserve(x.size());
+    for (double d : x)
+        if (d == d) v.push_back(d);
+    const std::size_t n = v.size();
+    if (n == 0) return kNaN;
+    auto mid = v.begin() + static_cast<std::ptrdiff_t>(n / 2);
+    std::nth_element(v.begin(), mid, v.end());
+    const double upper = *mid;
+    if (n % 2) return upper;
+    const double lower = *std::max_element(v.begin(), mid);
+    return (lower + upper) / 2;
+}
+
+void group_median(std::span<const double> x, std::span<const std::int64_t> codes,
+                  std::span<double> out) {
+    check_codes(codes, x.size(), out.size());
+    std::vector<std::int64_t> rows, bounds;
+    bucket(codes, out.size(), rows, bounds);
+    std::vector<double> v;
+    for (std::size_t g = 0; g < out.size(); ++g) {
+        v.clear();
+        for (std::int64_t k = bounds[g]; k < bounds[g + 1]; ++k) {
+            const double d = x[static_cast<std::size_t>(rows[static_cast<std::size_t>(k)])];
+            if (d == d) v.push_back(d);
+        }
+        const std::size_t n = v.size();
+        if (n == 0) {
+            out[g] = kNaN;
+            continue;
+        }
+        auto mid = v.begin() + static_cast<std::ptrdiff_t>(n / 2);
+        std::nth_element(v.begin(), mid, v.end());
+        const double upper = *mid;
+        out[g] = n % 2 ? upper : (upper + *std::max_element(v.begin(), mid)) / 2;
+    }
+}
+
+void group_nunique(std::span<const std::int64_t> codes, std::span<const std::int64_t> ids,
+                   std::int64_t nids, std::span<std::int64_t> out) {
+    check_codes(codes, ids.size(), out.size());
+    Factorized pairs = factorize_pairs(codes, ids, std::max<std::int64_t>(nids, 1));
+    std::fill(out.begin(), out.end(), 0);
+    for (std::int64_t row : pairs.first) ++out[static_cast<std::size_t>(codes[row])];
+}
+
+void group_rank(std::span<const double> x, std::span<const std::int64_t> codes,
+                std::size_t ngroups, std::span<double> out) {
+    check_codes(codes, x.size(), ngroups);
+    if (out.size() != x.size()) throw std::invalid_argument("group_rank: sizes differ");
+    std::fill(out.begin(), out.end(), kNaN);
+    std::vector<std::int64_t> rows, bounds;
+    bucket(codes, ngroups, rows, bounds);
+    std::vector<std::pair<double, std::int64_t>> r;
+    for (std::size_t g = 0; g < ngroups; ++g) {
+        r.clear();
+        for (std::int64_t k = bounds[g]; k < bounds[g + 1]; ++k) {
+            const std::int64_t row = rows[static_cast<std::size_t>(k)];
+            const double v = x[static_cast<std::size_t>(row)];
+            if (v == v) r.emplace_back(v, row);
+        }
+        std::sort(r.begin(), r.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (std::size_t s = 0; s < r.size();) {
+            std::size_t e = s + 1;
+            while (e < r.size() && r[e].first == r[s].first) ++e;
+            // ranks s + 1 .. e share their mean
+            double sum = 0;
+            for (std::size_t k = s; k < e; ++k) sum += static_cast<double>(k + 1);
+            const double rank = sum / static_cast<double>(e - s);
+            for (std::size_t k = s; k < e; ++k) out[static_cast<std::size_t>(r[k].second)] = rank;
+            s = e;
+        }
+    }
+}
+
+}  // namespace orvalis::core

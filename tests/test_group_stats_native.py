@@ -1,0 +1,297 @@
+"""The natively computed group statistics against their pandas formulation, exactly: the same
+values bit for bit, dtypes, column order, row index type and record entries, first call and
+incremental call, on random tables with text, integer, float and missing keys."""
+
+from __future__ import annotations
+
+import copy
+import pickle
+
+import numpy as np
+import pandas as pd
+import pytest
+from pandas.testing import assert_frame_equal, assert_series_equal
+
+import group_formulation as ref
+
+EXACT = dict(check_exact=True, check_index_type=True, check_column_type=True, check_flags=True)
+
+
+def same(got, want):
+    assert type(got) is type(want)
+    if isinstance(want, dict):
+        assert list(got) == list(want)
+        for k in want:
+            same(got[k], want[k])
+    elif isinstance(want, pd.DataFrame):
+        assert_frame_equal(got, want, **EXACT)
+    elif isinstance(want, pd.Series):
+        assert_series_equal(got, want, check_exact=True, check_index_type=True)
+        if isinstance(want.index, pd.MultiIndex):
+            for a, b in zip(got.index.levels, want.index.levels):
+                pd.testing.assert_index_equal(a, b, exact=True)
+    else:
+        assert got == want
+
+
+def records_equal(got: dict, want: dict):
+    assert list(got) == list(want)
+    for k in want:
+        same(got[k], want[k])
+
+
+def keys(rng, n, kind, missing=True):
+    if kind == "text":
+        pool = np.array(["a", "b", "ç", "日本", "a b", "", "zz", "B"], dtype=object)
+        k = pool[rng.integers(0, len(pool), n)]
+        if missing:
+            k[rng.random(n) < 0.1] = None
+            k[rng.random(n) < 0.05] = np.nan
+        return k
+    if kind == "int":
+        return rng.integers(-3, 5, n)
+    if kind == "bool":
+        return rng.random(n) < 0.4
+    k = rng.integers(-3, 5, n).astype(float)
+    k[k == 0] = -0.0
+    if missing:
+        k[rng.random(n) < 0.1] = np.nan
+    return k
+
+
+def table(seed, n, kind, index="default"):
+    rng = np.random.default_rng(seed)
+    price = rng.normal(10, 3, n).round(1)
+    price[rng.random(n) < 0.15] = np.nan
+    if n > 6:
+        price[2:5] = np.nan
+    df = pd.DataFrame(
+        {
+            "g": keys(rng, n, kind),
+            "h": keys(rng, n, "text" if kind != "text" else "int"),
+            "price": price,
+            "qty": rng.integers(0, 4, n),
+            "user": keys(rng, n, "float"),
+            "other": np.where(rng.random(n) < 0.3, np.nan, rng.normal(size=n)),
+            "const": np.full(n, 3.0),
+            "label": ["t%d" % (k % 7) for k in range(n)],
+        }
+    )
+    if index == "shuffled":
+        df.index = rng.permutation(np.arange(100, 100 + n))
+    elif index == "duplicated":
+        df.index = rng.integers(0, max(1, n // 4), n)
+    elif index == "text":
+        df.index = ["r%d" % (n - k) for k in range(n)]
+    return df
+
+
+CASES = [
+    (0, 1, "text", "default"),
+    (1, 2, "int", "duplicated"),
+    (2, 57, "float", "shuffled"),
+    (3, 300, "text", "duplicated"),
+    (4, 120, "int", "text"),
+    (5, 250, "float", "default"),
+    (6, 80, "bool", "shuffled"),
+    (7, 700, "text", "default"),
+]
+
+
+@pytest.fixture(params=CASES, ids=lambda c: f"n{c[1]}-{c[2]}-{c[3]}")
+def pair(request):
+    seed, n, kind, index = request.param
+    return table(seed, n, kind, index), table(seed + 100, max(1, n // 2), kind, index)
+
+
+def run_both(native, formulation, df, rec_n, rec_r):
+    before = df.copy()
+    got = native(df.copy() if False else df, rec_n)
+    want = formulation(before.copy(), rec_r)
+    assert_frame_equal(df, before, **EXACT)  # the caller's table is left as it was
+    same(got, want)
+    records_equal(rec_n, rec_r)
+    return got
+
+
+OPS = {
+    "count": (lambda b: lambda d, r: b.count(d, "g", r), lambda d, r: ref.count(d, "g", r)),
+    "count-num": (lambda b: lambda d, r: b.count(d, "qty", r), lambda d, r: ref.count(d, "qty", r)),
+    "crosscount": (
+        lambda b: lambda d, r: b.crosscount(d, ["g", "h"], r),
+        lambda d, r: ref.crosscount(d, ["g", "h"], r),
+    ),
+    "nunique": (
+        lambda b: lambda d, r: b.nunique(d, "user", "g", r),
+        lambda d, r: ref.nunique(d, "user", "g", r),
+    ),
+    "nunique-text": (
+        lambda b: lambda d, r: b.nunique(d, "label", "g", r),
+        lambda d, r: ref.nunique(d, "label", "g", r),
+    ),
+}
+for _stat in ref.STATS:
+    OPS[f"aggregate-{_stat}"] = (
+        lambda b, s=_stat: lambda d, r: b.aggregate(d, "price", "g", [s], r),
+        lambda d, r, s=_stat: ref.aggregate(d, "price", "g", [s], r),
+    )
+    OPS[f"aggregate-int-{_stat}"] = (
+        lambda b, s=_stat: lambda d, r: b.aggregate(d, "qty", "g", [s], r),
+        lambda d, r, s=_stat: ref.aggregate(d, "qty", "g", [s], r),
+    )
+OPS["aggregate-all"] = (
+    lambda b: lambda d, r: b.aggregate(d, "price", "g", list(ref.STATS), r),
+    lambda d, r: ref.aggregate(d, "price", "g", list(ref.STATS), r),
+)
+
+
+@pytest.mark.parametrize("op", list(OPS))
+def test_fit_and_update_match_pandas(brevant, pair, op):
+    train, test = pair
+    native, formulation = OPS[op][0](brevant), OPS[op][1]
+    rec_n: dict = {}
+    rec_r: dict = {}
+    run_both(native, formulation, train, rec_n, rec_r)
+    run_both(native, formulation, test, rec_n, rec_r)  # incremental, on another batch
+    # the record survives pickling and keeps serving
+    rec_n = pickle.loads(pickle.dumps(rec_n))
+    run_both(native, formulation, train, rec_n, rec_r)
+
+
+def test_records_from_the_pandas_formulation_serve_the_native_operators(brevant):
+    train, test = table(11, 200, "text"), table(12, 90, "text")
+    for op in OPS:
+        native, formulation = OPS[op][0](brevant), OPS[op][1]
+        rec_r: dict = {}
+        formulation(train.copy(), rec_r)  # written by the training side
+        rec_n = copy.deepcopy(rec_r)
+        run_both(native, formulation, test, rec_n, rec_r)
+
+
+@pytest.mark.parametrize("kind", ["text", "int", "float"])
+def test_histstat_and_crossrank_match_pandas(brevant, kind):
+    for seed, n in [(1, 1), (2, 40), (3, 500)]:
+        df = table(seed, n, kind, "duplicated")
+        for stats in [ref.STATS, ["max"], ["min"], ["mean"], ["median"], ["var", "max"]]:
+            got, want = df.copy(), df.copy()
+            assert brevant.histstat(got, "user", "g", stats) is got
+            ref.histstat(want, "user", "g", stats)
+            assert_frame_equal(got, want, **EXACT)
+            got, want = df.copy(), df.copy()
+            brevant.histstat(got, "label", "g", stats)
+            ref.histstat(want, "label", "g", stats)
+            assert_frame_equal(got, want, **EXACT)
+        for c2 in ["price", "qty", "user"]:
+            got, want = df.copy(), df.copy()
+            assert brevant.crossrank(got, "g", c2) is got
+            assert_frame_equal(got, ref.crossrank(want, "g", c2), **EXACT)
+
+
+@pytest.mark.parametrize(
+    "name",
+    ["count###g$$$", "crosscount###g|||h$$$", "aggregate###median|||price|||g$$$",
+     "nunique###user|||g$$$"],
+)
+def test_stale_feature_column_one_row_and_constant_columns(brevant, name):
+    for df in [table(3, 60, "text"), table(4, 1, "int")]:
+        arrived = df.assign(**{name: 7.0})[[name] + list(df.columns)]
+        op = name.split("###")[0]
+        native = OPS[op if op != "aggregate" else "aggregate-median"]
+        rec_n: dict = {}
+        rec_r: dict = {}
+        run_both(native[0](brevant), native[1], arrived, rec_n, rec_r)
+    const = pd.DataFrame({"g": ["a"] * 5, "h": ["x"] * 5, "price": [2.0] * 5, "user": [1.0] * 5})
+    rec_n, rec_r = {}, {}
+    op = name.split("###")[0]
+    native = OPS[op if op != "aggregate" else "aggregate-median"]
+    run_both(native[0](brevant), native[1], const, rec_n, rec_r)
+
+
+def test_no_aliasing_between_the_caller_and_the_new_table(brevant):
+    df = table(5, 50, "text")
+    df["price"] = df["price"].fillna(1.0)  # no gap: nothing the fill would replace anyway
+    original = df.copy()
+    out = brevant.count(df, "g", {})
+    assert out is not df
+    out.loc[0, "price"] = -999.0
+    out.loc[0, "label"] = "changed"
+    assert_frame_equal(df, original)
+    df.loc[1, "price"] = 12345.0
+    df.loc[1, "label"] = "mine"
+    assert out.loc[1, "price"] != 12345.0 and out.loc[1, "label"] != "mine"
+
+    # through name2feature: several group statistics, one table shared between them privately
+    df = original.copy()
+    names = ["count###g$$$", "aggregate###mean|||price|||g$$$", "log###qty$$$",
+             "nunique###user|||g$$$", "crosscount###g|||h$$$"]
+    out = brevant.name2feature(df, names, {})
+    assert_frame_equal(df, original)
+    for col in ["price", "qty", "label", "g"]:
+        out.loc[2, col] = out.loc[3, col]
+        df.loc[4, col] = df.loc[5, col]
+    fresh = brevant.name2feature(original.copy(), names, {})
+    assert_frame_equal(out.drop(index=[2]), fresh.drop(index=[2]))
+    assert_frame_equal(df.drop(index=[4]), original.drop(index=[4]))
+
+
+MIXED = [
+    "count###g$$$", "crosscount###g|||h$$$", "aggregate###min|||price|||g$$$",
+    "aggregate###max|||price|||g$$$", "aggregate###mean|||price|||g$$$",
+    "aggregate###median|||price|||g$$$", "aggregate###var|||price|||g$$$",
+    "aggregate###mean|||qty|||h$$$", "nunique###user|||g$$$", "histstat###user|||g$$$",
+    "crossrank###g|||price$$$", "log###price$$$", "add###price|||qty$$$",
+    "count###add###price|||qty$$$$$$", "aggregate###max|||log###qty$$$|||g$$$",
+    "sine###count###h$$$$$$", "nunique###label|||h$$$", "count###qty$$$",
+    "multiply###price|||other$$$", "crossrank###h|||qty$$$",
+]
+
+
+def formulation_of(name, df, rec):
+    op, rest = name.split("###", 1)
+    args = rest[: -len("$$$")].split("|||")
+    if op == "count":
+        return ref.count(df, args[0], rec)
+    if op == "crosscount":
+        return ref.crosscount(df, args, rec)
+    if op == "aggregate":
+        return ref.aggregate(df, args[1], args[2], [args[0]], rec)
+    if op == "nunique":
+        return ref.nunique(df, args[0], args[1], rec)
+    if op == "histstat":
+        return ref.histstat(df, args[0], args[1])
+    if op == "crossrank":
+        return ref.crossrank(df, args[0], args[1])
+    raise KeyError(op)
+
+
+def test_mixed_names_match_the_pandas_formulation(brevant):
+    """Group statistics and element-wise operators through name2feature, twice (fit, update);
+    the nested and element-wise names are built by the engine on both sides, the group statistics
+    by the formulation."""
+    train, test = table(21, 400, "text", "shuffled"), table(22, 150, "text", "duplicated")
+    rec_n: dict = {}
+    rec_r: dict = {}
+    for df in [train, test]:
+        got = brevant.name2feature(df.copy(), list(MIXED), rec_n)
+        want = df.copy()
+        for name in MIXED:
+            try:
+                want = formulation_of(name, want, rec_r)
+            except KeyError:
+                want = brevant.name2feature(want, [name], rec_r)
+        same(got, want)
+        records_equal(rec_n, rec_r)
+
+
+def test_width_does_not_reach_the_result(brevant):
+    df = table(8, 100, "text")
+    wide = df.copy()
+    for k in range(30):
+        wide[f"extra{k}"] = np.where(np.arange(100) % (k + 2) == 0, np.nan, float(k))
+    names = ["count###g$$$", "aggregate###mean|||price|||g$$$", "nunique###user|||g$$$"]
+    got = brevant.name2feature(wide.copy(), names, {})
+    want = wide.copy()
+    rec: dict = {}
+    for name in names:
+        want = formulation_of(name, want, rec)
+    same(got, want)
