@@ -13,7 +13,8 @@ duplicate or non-text column labels and MultiIndex rows; records holding junk un
 group statistics read.
 
 ORVALIS_FUZZ_EXAMPLES sets the examples per entry point (default 25, about a minute for the
-file); ORVALIS_FUZZ_REPORT names a file that receives the per-entry-point counts of the run.
+file); ORVALIS_FUZZ_SEED draws other cases than the fixed ones; ORVALIS_FUZZ_REPORT names a file
+that receives the per-entry-point counts of the run.
 """
 
 from __future__ import annotations
@@ -30,7 +31,7 @@ import warnings
 import numpy as np
 import pandas as pd
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, given, seed, settings
 from hypothesis import strategies as st
 
 from module.common import task_config
@@ -40,13 +41,24 @@ REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PACKAGE = os.path.dirname(os.path.abspath(__import__("orvalis").__file__))
 
 EXAMPLES = int(os.environ.get("ORVALIS_FUZZ_EXAMPLES", "25"))
-FUZZ = settings(
-    max_examples=EXAMPLES,
-    deadline=None,
-    derandomize=True,  # the same cases on every run, so CI is stable
-    database=None,
-    suppress_health_check=list(HealthCheck),
-)
+SEED = os.environ.get("ORVALIS_FUZZ_SEED")  # other cases than the fixed ones, for longer runs
+
+
+def fuzz(*args, **kwargs):
+    """given(...) with the suite's settings: the same cases on every run unless SEED is set."""
+
+    def decorate(fn):
+        fn = given(*args, **kwargs)(fn)
+        fn = settings(
+            max_examples=EXAMPLES,
+            deadline=None,
+            derandomize=SEED is None,
+            database=None,
+            suppress_health_check=list(HealthCheck),
+        )(fn)
+        return seed(int(SEED))(fn) if SEED is not None else fn
+
+    return decorate
 
 # cases, returned, raised: per entry point, for the run's report, with one message per error type
 COUNTS: dict[str, collections.Counter] = collections.defaultdict(collections.Counter)
@@ -379,8 +391,7 @@ def grouped_call(entry, group, fn, *args):
 
 @pytest.mark.parametrize("op", ONE_COLUMN)
 def test_one_column_operators(brevant, op):
-    @FUZZ
-    @given(data=st.data())
+    @fuzz(data=st.data())
     def run(data):
         df = data.draw(tables())
         call(op, getattr(brevant, op), df, data.draw(column_args(df)))
@@ -390,8 +401,7 @@ def test_one_column_operators(brevant, op):
 
 @pytest.mark.parametrize("op", TWO_COLUMN)
 def test_two_column_operators(brevant, op):
-    @FUZZ
-    @given(data=st.data())
+    @fuzz(data=st.data())
     def run(data):
         df = data.draw(tables())
         c1, c2 = data.draw(column_args(df)), data.draw(column_args(df))
@@ -402,8 +412,7 @@ def test_two_column_operators(brevant, op):
 
 @pytest.mark.parametrize("op", WINDOWED)
 def test_window_operators(brevant, op):
-    @FUZZ
-    @given(data=st.data())
+    @fuzz(data=st.data())
     def run(data):
         df = data.draw(tables())
         col, d = data.draw(column_args(df)), data.draw(windows)
@@ -414,8 +423,7 @@ def test_window_operators(brevant, op):
 
 @pytest.mark.parametrize("op", PAIR_WINDOWED)
 def test_pair_window_operators(brevant, op):
-    @FUZZ
-    @given(data=st.data())
+    @fuzz(data=st.data())
     def run(data):
         df = data.draw(tables())
         c1, c2, d = data.draw(column_args(df)), data.draw(column_args(df)), data.draw(windows)
@@ -426,8 +434,7 @@ def test_pair_window_operators(brevant, op):
 
 @pytest.mark.parametrize("op", CALENDAR)
 def test_calendar_operators(brevant, op):
-    @FUZZ
-    @given(data=st.data())
+    @fuzz(data=st.data())
     def run(data):
         df = data.draw(tables())
         call(op, getattr(brevant, op), df, data.draw(column_args(df)))
@@ -449,8 +456,7 @@ stat_lists = st.one_of(
 def test_group_statistics(brevant, op):
     """Each operator once with a fresh record, then again after its entries became junk."""
 
-    @FUZZ
-    @given(data=st.data())
+    @fuzz(data=st.data())
     def run(data):
         df = data.draw(tables())
         a, b = data.draw(column_args(df)), data.draw(column_args(df))
@@ -480,8 +486,7 @@ def test_group_statistics(brevant, op):
 
 
 def test_name_functions(brevant):
-    @FUZZ
-    @given(name=st.one_of(any_names, st.sampled_from([None, 3, b"log###a$$$", ["a"]])))
+    @fuzz(name=st.one_of(any_names, st.sampled_from([None, 3, b"log###a$$$", ["a"]])))
     def run(name):
         call("split_features", brevant.split_features, name)
         call("is_combination_feature", brevant.is_combination_feature, name)
@@ -491,8 +496,7 @@ def test_name_functions(brevant):
 
 
 def test_feature2table(brevant):
-    @FUZZ
-    @given(names=st.one_of(st.lists(any_names, max_size=4), st.sampled_from([None, "a", ("a",)])))
+    @fuzz(names=st.one_of(st.lists(any_names, max_size=4), st.sampled_from([None, "a", ("a",)])))
     def run(names):
         call("feature2table", brevant.feature2table, names)
 
@@ -508,8 +512,7 @@ def feature_lists(draw, df):
 
 
 def test_name2feature(brevant):
-    @FUZZ
-    @given(data=st.data())
+    @fuzz(data=st.data())
     def run(data):
         df = data.draw(tables())
         names = data.draw(feature_lists(df))
@@ -521,8 +524,7 @@ def test_name2feature(brevant):
 
 
 def test_name2timefeature(brevant):
-    @FUZZ
-    @given(data=st.data())
+    @fuzz(data=st.data())
     def run(data):
         df = data.draw(tables())
         cols = st.one_of(column_args(df), plain_names)
@@ -536,8 +538,7 @@ def test_name2timefeature(brevant):
 
 
 def test_left_merge_and_concat(brevant):
-    @FUZZ
-    @given(data=st.data())
+    @fuzz(data=st.data())
     def run(data):
         left, right = data.draw(tables()), data.draw(tables())
         on = data.draw(st.one_of(column_args(left), st.lists(column_args(right), max_size=2)))
@@ -578,8 +579,7 @@ def label_inputs(draw):
 
 
 def test_label_encoder(brevant):
-    @FUZZ
-    @given(
+    @fuzz(
         token=st.one_of(st.sampled_from(["OOV", None, "", "\ud800", 0, np.nan]), plain_names),
         fitted=label_inputs(),
         seen=label_inputs(),
@@ -677,6 +677,37 @@ def test_label_whose_comparison_empties_the_list():
             except Exception:
                 continue
             assert len(codes) in (0, n), len(codes)
+        print("ok")
+        """
+    )
+
+
+def test_deep_formula_on_a_small_thread_stack():
+    """name2formula renders 900 nested levels on a 256 KiB thread stack (it used to overflow it
+    at about 400) and refuses deeper nesting with RecursionError, on any thread."""
+    child_survives(
+        """
+        import threading, orvalis, brevant
+
+        def nested(n):
+            return "log###" * n + "a" + "$$$" * n
+
+        results = []
+
+        def render():
+            results.append(brevant.name2formula(nested(901)))
+            for n in (902, 20000):
+                try:
+                    brevant.name2formula(nested(n))
+                except RecursionError:
+                    results.append(n)
+
+        threading.stack_size(256 * 1024)
+        worker = threading.Thread(target=render)
+        worker.start()
+        worker.join()
+        formula, *refused = results
+        assert formula == "Log(" * 901 + "a" + ")" * 901 and refused == [902, 20000], results
         print("ok")
         """
     )
