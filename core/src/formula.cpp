@@ -78,82 +78,135 @@ std::span<const std::uint8_t> bytes(std::string_view s) {
 
 bool is_combination(std::string_view s) { return is_combination_feature(bytes(s)); }
 
+// A template as a program of steps, run left to right over the name's parts.
+struct Step {
+    enum Kind { text, label, aggregate_head, operand } kind;
+    std::string_view text_or_suffix;  // text; or what follows the label
+    std::size_t part = 0;             // operand / aggregate_head: which argument
+    bool grouped = false;             // operand: parenthesise a nested formula
+};
+
+std::span<const Step> program(Form form) {
+    using K = Step::Kind;
+    static constexpr Step aggregate[] = {{K::aggregate_head, "", 1},
+                                         {K::operand, "", 2, true},
+                                         {K::text, ","},
+                                         {K::operand, "", 3, false},
+                                         {K::text, ")"}};
+    static constexpr Step infix[] = {
+        {K::operand, "", 1, true}, {K::label, ""}, {K::operand, "", 2, true}};
+    static constexpr Step plain_grouped[] = {{K::label, "("},
+                                             {K::operand, "", 1, false},
+                                             {K::text, ","},
+                                             {K::operand, "", 2, true},
+                                             {K::text, ")"}};
+    static constexpr Step unary_plain[] = {
+        {K::label, "("}, {K::operand, "", 1, false}, {K::text, ")"}};
+    static constexpr Step square_root[] = {
+        {K::text, "\\sqrt{"}, {K::operand, "", 1, true}, {K::text, "}"}};
+    static constexpr Step binary_grouped[] = {{K::label, "("},
+                                              {K::operand, "", 1, true},
+                                              {K::text, ","},
+                                              {K::operand, "", 2, true},
+                                              {K::text, ")"}};
+    static constexpr Step square[] = {{K::operand, "", 1, true}, {K::text, "^2"}};
+    static constexpr Step unary_grouped[] = {
+        {K::label, "("}, {K::operand, "", 1, true}, {K::text, ")"}};
+    switch (form) {
+        case Form::aggregate: return aggregate;
+        case Form::infix: return infix;
+        case Form::plain_grouped: return plain_grouped;
+        case Form::unary_plain: return unary_plain;
+        case Form::square_root: return square_root;
+        case Form::binary_grouped: return binary_grouped;
+        case Form::square: return square;
+        case Form::unary_grouped: return unary_grouped;
+    }
+    return {};
+}
+
+// One name being rendered. Its parts are views into the text given to render_formula (a nested
+// name is a piece of its parent), so deep nesting costs no copies of the name.
+struct Frame {
+    std::vector<std::string_view> parts;  // keyword, then the top-level arguments
+    const Template* tpl = nullptr;
+    std::size_t depth = 0;
+    std::size_t pc = 0;  // next step of the template's program
+    std::string out;
+};
+
+// Nested names are rendered with an explicit stack of frames rather than by recursion, so that no
+// nesting depth can exhaust the C stack of the calling thread (threads may have small stacks);
+// nesting deeper than max_depth is an error, as the interpreter's recursion limit is for the
+// recursive Python form.
 class Renderer {
 public:
-    explicit Renderer(const Capitalizer& capitalize) : capitalize_(capitalize) {}
+    Renderer(const Capitalizer& capitalize, std::size_t max_depth)
+        : capitalize_(capitalize), max_depth_(max_depth) {}
 
-    FormulaResult render(std::string_view name, std::size_t depth) {
+    FormulaResult render(std::string_view name) {
         FormulaResult r;
-        if (depth > kMaxFormulaDepth) return fail(FormulaError::too_deep);
-        const SplitResult split = split_feature_name(bytes(name));
-        if (split.error == SplitError::past_end) return fail(FormulaError::past_end);
-        if (split.error == SplitError::empty_stack) return fail(FormulaError::empty_stack);
-
-        std::vector<std::string> temp;
-        for (std::size_t k = 0; k < split.count; ++k) {
-            const Piece p = split.pieces[k];
-            std::string_view piece =
-                p.end <= p.begin ? std::string_view{} : name.substr(p.begin, p.end - p.begin);
-            temp.emplace_back(k == 0 || is_combination(piece) ? std::string(piece)
-                                                              : escape_underscores(piece));
+        Frame top;
+        if (const FormulaError e = open(name, 0, top); e != FormulaError::none) return fail(e);
+        if (!top.tpl) return r;  // no template: no formula, no error
+        std::vector<Frame> stack;
+        stack.push_back(std::move(top));
+        while (true) {
+            Frame& f = stack.back();
+            const std::span<const Step> steps = program(f.tpl->form);
+            if (f.pc == steps.size()) {
+                std::string text = std::move(f.out);
+                stack.pop_back();
+                if (stack.empty()) {
+                    r.has_formula = true;
+                    r.text = std::move(text);
+                    return r;
+                }
+                // the parent waits at the operand step that opened this frame
+                Frame& parent = stack.back();
+                const Step& waiting = program(parent.tpl->form)[parent.pc];
+                if (waiting.grouped) parent.out += "(";
+                parent.out += text;
+                if (waiting.grouped) parent.out += ")";
+                ++parent.pc;
+                continue;
+            }
+            const Step& step = steps[f.pc];
+            switch (step.kind) {
+                case Step::text:
+                    f.out += step.text_or_suffix;
+                    break;
+                case Step::label:
+                    f.out += f.tpl->label;
+                    f.out += step.text_or_suffix;
+                    break;
+                case Step::aggregate_head: {
+                    if (step.part >= f.parts.size()) return fail(FormulaError::missing_part);
+                    const std::string_view stat = f.parts[step.part];
+                    f.out += f.tpl->label;
+                    f.out += capitalize_(is_combination(stat) ? std::string(stat)
+                                                              : escape_underscores(stat));
+                    f.out += "(";
+                    break;
+                }
+                case Step::operand: {
+                    if (step.part >= f.parts.size()) return fail(FormulaError::missing_part);
+                    const std::string_view a = f.parts[step.part];
+                    if (!is_combination(a)) {
+                        f.out += escape_underscores(a);
+                        break;
+                    }
+                    Frame child;
+                    if (const FormulaError e = open(a, f.depth + 1, child);
+                        e != FormulaError::none)
+                        return fail(e);
+                    if (!child.tpl) return fail(FormulaError::nested_none);
+                    stack.push_back(std::move(child));  // f is not used past this point
+                    continue;                           // the step completes with the child
+                }
+            }
+            ++f.pc;
         }
-        const auto it = std::find_if(kTemplates.begin(), kTemplates.end(),
-                                     [&](const Template& t) { return t.keyword == temp[0]; });
-        if (it == kTemplates.end()) return r;  // no template: no formula, no error
-
-        Builder b{*this, temp, depth, {}, FormulaError::none};
-        const std::string label(it->label);
-        switch (it->form) {
-            case Form::aggregate:
-                if (b.need(1)) b.out += label + capitalize_(temp[1]) + "(";
-                b.operand(2, true);
-                b.text(",");
-                b.operand(3, false);
-                b.text(")");
-                break;
-            case Form::infix:
-                b.operand(1, true);
-                b.text(label);
-                b.operand(2, true);
-                break;
-            case Form::plain_grouped:
-                b.text(label + "(");
-                b.operand(1, false);
-                b.text(",");
-                b.operand(2, true);
-                b.text(")");
-                break;
-            case Form::unary_plain:
-                b.text(label + "(");
-                b.operand(1, false);
-                b.text(")");
-                break;
-            case Form::square_root:
-                b.text("\\sqrt{");
-                b.operand(1, true);
-                b.text("}");
-                break;
-            case Form::binary_grouped:
-                b.text(label + "(");
-                b.operand(1, true);
-                b.text(",");
-                b.operand(2, true);
-                b.text(")");
-                break;
-            case Form::square:
-                b.operand(1, true);
-                b.text("^2");
-                break;
-            case Form::unary_grouped:
-                b.text(label + "(");
-                b.operand(1, true);
-                b.text(")");
-                break;
-        }
-        if (b.error != FormulaError::none) return fail(b.error);
-        r.has_formula = true;
-        r.text = std::move(b.out);
-        return r;
     }
 
 private:
@@ -163,49 +216,26 @@ private:
         return r;
     }
 
-    // Builds one formula left to right; the first error stops all further work.
-    struct Builder {
-        Renderer& renderer;
-        const std::vector<std::string>& temp;
-        std::size_t depth;
-        std::string out;
-        FormulaError error = FormulaError::none;
-
-        bool need(std::size_t k) {
-            if (error != FormulaError::none) return false;
-            if (k >= temp.size()) {
-                error = FormulaError::missing_part;
-                return false;
-            }
-            return true;
+    // Parses `name` into `f`; f.tpl stays null when the keyword has no template.
+    FormulaError open(std::string_view name, std::size_t depth, Frame& f) const {
+        if (depth > max_depth_) return FormulaError::too_deep;
+        const SplitResult split = split_feature_name(bytes(name));
+        if (split.error == SplitError::past_end) return FormulaError::past_end;
+        if (split.error == SplitError::empty_stack) return FormulaError::empty_stack;
+        f.depth = depth;
+        for (std::size_t k = 0; k < split.count; ++k) {
+            const Piece p = split.pieces[k];
+            f.parts.push_back(p.end <= p.begin ? std::string_view{}
+                                               : name.substr(p.begin, p.end - p.begin));
         }
-        void text(std::string_view s) {
-            if (error == FormulaError::none) out += s;
-        }
-        // plain(Ak) or grouped(Ak): a nested name is rendered (and parenthesised when grouped).
-        void operand(std::size_t k, bool grouped) {
-            if (!need(k)) return;
-            const std::string& a = temp[k];
-            if (!is_combination(a)) {
-                out += a;
-                return;
-            }
-            FormulaResult sub = renderer.render(a, depth + 1);
-            if (sub.error != FormulaError::none) {
-                error = sub.error;
-                return;
-            }
-            if (!sub.has_formula) {
-                error = FormulaError::nested_none;
-                return;
-            }
-            if (grouped) out += "(";
-            out += sub.text;
-            if (grouped) out += ")";
-        }
-    };
+        const auto it = std::find_if(kTemplates.begin(), kTemplates.end(),
+                                     [&](const Template& t) { return t.keyword == f.parts[0]; });
+        if (it != kTemplates.end()) f.tpl = &*it;
+        return FormulaError::none;
+    }
 
     const Capitalizer& capitalize_;
+    std::size_t max_depth_;
 };
 
 char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -230,9 +260,9 @@ std::string escape_underscores(std::string_view text) {
     return out;
 }
 
-FormulaResult render_formula(std::string_view name, const Capitalizer& capitalize) {
-    Renderer renderer(capitalize);
-    return renderer.render(name, 0);
+FormulaResult render_formula(std::string_view name, const Capitalizer& capitalize,
+                             std::size_t max_depth) {
+    return Renderer(capitalize, max_depth).render(name);
 }
 
 }  // namespace orvalis::core

@@ -16,7 +16,7 @@ enum class FormulaError {
     empty_stack,    // a "$$$" closed no open "###"
     missing_part,   // the template reads an argument the name does not have
     nested_none,    // a nested operand has no template, so there is no text to splice in
-    too_deep,       // nesting deeper than kMaxFormulaDepth
+    too_deep,       // nesting deeper than the depth limit
 };
 
 inline constexpr std::size_t kMaxFormulaDepth = 900;
@@ -36,7 +36,10 @@ std::string ascii_capitalize(std::string_view text);
 // Backslash before every "_".
 std::string escape_underscores(std::string_view text);
 
+// Nested names are rendered without recursion on the C stack; a name nested deeper than
+// max_depth levels (the outermost name is level 0) gives too_deep.
 FormulaResult render_formula(std::string_view name,
-                             const Capitalizer& capitalize = ascii_capitalize);
+                             const Capitalizer& capitalize = ascii_capitalize,
+                             std::size_t max_depth = kMaxFormulaDepth);
 
 }  // namespace orvalis::core
