@@ -626,7 +626,6 @@ def child_survives(code, *flags):
     )
 
 
-@pytest.mark.xfail(strict=True, reason="native recursion of name2feature overflows the C stack")
 def test_deep_nesting_raises_recursion_error():
     child_survives(
         """
@@ -644,7 +643,6 @@ def test_deep_nesting_raises_recursion_error():
 ARGS_AFTER = {"name2feature": ", {}", "name2timefeature": "", "crosscount": ", {}"}
 
 
-@pytest.mark.xfail(strict=True, reason="under -O a non-list argument is read as a list")
 @pytest.mark.parametrize("entry", sorted(ARGS_AFTER))
 def test_text_where_a_list_belongs_under_optimisation(entry):
     """With assertions off the list checks are skipped; what was given must then be iterated or
@@ -666,7 +664,6 @@ def test_text_where_a_list_belongs_under_optimisation(entry):
     )
 
 
-@pytest.mark.xfail(strict=True, reason="transform reads the caller's list after running __eq__")
 def test_label_whose_comparison_empties_the_list():
     child_survives(
         """

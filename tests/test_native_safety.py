@@ -49,7 +49,7 @@ def test_deep_nesting_on_a_small_thread_stack():
         def work():
             for n in (300, 600, 2000, 20000):
                 for call in (lambda: brevant.name2feature(df, ["log###" * n + "a" + "$$$" * n], {}),
-                             lambda: brevant.name2formula("add###" * n + "a" + "$$$" * n)):
+                             lambda: brevant.name2formula("log###" * n + "a" + "$$$" * n)):
                     try:
                         call()
                         seen.append("ok")
@@ -63,7 +63,9 @@ def test_deep_nesting_on_a_small_thread_stack():
         """
     )
     assert r.returncode == 0, r.stderr[-2000:]
-    assert "RecursionError" in r.stdout
+    seen = r.stdout.strip()
+    # beyond the interpreter's recursion limit both refuse; below it they may answer or refuse
+    assert seen.endswith("'RecursionError', 'RecursionError', 'RecursionError', 'RecursionError']"), seen
 
 
 def test_assertions_off_never_read_a_non_list_as_a_list():

@@ -39,16 +39,14 @@ std::string capitalize(std::string_view text) {
 
 py::object name2formula(py::handle input_str) {
     bind::require_exact_str(input_str, "key");
-    // The renderer recurses once per nesting level (at most one per "###"): that many levels
-    // count against the interpreter's recursion limit, and must fit the thread's C stack.
+    // Each nesting level (at most one per "###") counts against the interpreter's recursion
+    // limit, as the Python form's recursion would; the renderer keeps its frames on the heap.
     const std::string text = to_utf8(input_str);
     std::size_t levels = 0;
     for (std::size_t at = text.find(kHead); at != std::string::npos; at = text.find(kHead, at + 3))
         ++levels;
     levels = std::min<std::size_t>(levels, core::kMaxFormulaDepth + 2);
     std::vector<std::unique_ptr<bind::RecursionGuard>> guards;
-    if (bind::stack_remaining() < 64 * 1024 + levels * 2048)
-        bind::raise_recursion(" while rendering a formula");
     for (std::size_t k = 0; k < levels; ++k)
         guards.push_back(std::make_unique<bind::RecursionGuard>(" while rendering a formula", 0));
     const core::FormulaResult r = core::render_formula(text, capitalize);
