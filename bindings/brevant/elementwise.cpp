@@ -327,14 +327,28 @@ py::object sigmoid(py::object df, py::handle col) {
         df[name] = s.attr("apply")(per_value);
         return df;
     }
-    auto in = py::array_t<double, py::array::c_style | py::array::forcecast>(
-        s.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np().attr("nan")));
-    py::array_t<double> out(in.size());
+    py::object in = s.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np().attr("nan"));
+    // exp(-v) by NumPy's own exp (its vector loop gives what it gives for each value alone, which
+    // need not be the C library's result), without the per-value form's overflow warnings
+    py::object e;
     {
-        std::span<const double> x(in.data(), static_cast<std::size_t>(in.size()));
+        py::object quiet = np().attr("errstate")("all"_a = "ignore");
+        quiet.attr("__enter__")();
+        try {
+            e = np().attr("exp")(np().attr("negative")(in));
+        } catch (...) {
+            quiet.attr("__exit__")(py::none(), py::none(), py::none());
+            throw;
+        }
+        quiet.attr("__exit__")(py::none(), py::none(), py::none());
+    }
+    auto ex = py::array_t<double, py::array::c_style | py::array::forcecast>(e);
+    py::array_t<double> out(ex.size());
+    {
+        std::span<const double> x(ex.data(), static_cast<std::size_t>(ex.size()));
         std::span<double> y(out.mutable_data(), static_cast<std::size_t>(out.size()));
         py::gil_scoped_release release;
-        core::sigmoid(x, y);
+        core::sigmoid_from_exp(x, y);
     }
     assign_fresh_column(df, name, out);
     return df;

@@ -5,7 +5,8 @@
 
 namespace orvalis::core {
 
-// out[k] = 1 / (1 + exp(-in[k])); NaN stays NaN, large negative values give 0.
-void sigmoid(std::span<const double> in, std::span<double> out);
+// out[k] = 1 / (1 + e[k]), where e holds exp(-v) of each value v as the caller computed it (with
+// NumPy's exp, so that every result is the one the per-value NumPy form gives, to the last bit).
+void sigmoid_from_exp(std::span<const double> e, std::span<double> out);
 
 }  // namespace orvalis::core
