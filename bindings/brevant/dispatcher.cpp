@@ -86,6 +86,30 @@ py::object call_operator(Call& call, const py::str& op_name, const py::object& f
     return f(std::forward<Args>(args)...);
 }
 
+// df.drop(add_list, axis=1, inplace=True). pandas' drop rebuilds (copies and consolidates) the
+// whole table for it, so on a plain table whose column index holds every label the columns are
+// deleted one by one instead (`del df[label]`: every column of that label, the others kept as
+// they are, without copying); anything else, including the error of a label that is gone, is
+// left to drop itself.
+void drop_intermediates(py::object& df, const py::list& add_list) {
+    py::module_ pd = py::module_::import("pandas");
+    bool direct = py::isinstance(df, pd.attr("DataFrame")) &&
+                  !py::isinstance(df.attr("columns"), pd.attr("MultiIndex"));
+    if (direct) {
+        py::object columns = df.attr("columns");
+        for (py::handle label : add_list)
+            if (!columns.contains(label)) {
+                direct = false;
+                break;
+            }
+    }
+    if (!direct) {
+        df.attr("drop")(add_list, "axis"_a = 1, "inplace"_a = true);
+        return;
+    }
+    for (py::handle label : add_list) df.attr("__delitem__")(label);
+}
+
 py::object name2feature_impl(Call& call, py::object df, py::handle feature_space) {
     bind::RecursionGuard guard(" while building the arguments of a feature");
     bind::py_assert(PyList_Check(feature_space.ptr()));
@@ -165,8 +189,7 @@ py::object name2feature_impl(Call& call, py::object df, py::handle feature_space
                 break;
         }
 
-        // an empty drop would still rebuild (copy) the whole table
-        if (!add_list.empty()) df.attr("drop")(add_list, "axis"_a = 1, "inplace"_a = true);
+        if (!add_list.empty()) drop_intermediates(df, add_list);
     }
     return df;
 }

@@ -570,10 +570,19 @@ std::optional<py::array> lookup_feature(KeyColumn& key, py::handle g, py::handle
         vals = py::reinterpret_borrow<py::object>(table);
     } else if (py::isinstance(table, pd().attr("DataFrame"))) {
         py::list columns(table.attr("columns"));
-        if (columns.size() != 2 || !same(columns[0], g) || !same(columns[1], name)) return std::nullopt;
-        py::list index_names(table.attr("index").attr("names"));
-        if (index_names.contains(g)) return std::nullopt;
-        keys = table[g];
+        py::object index = table.attr("index");
+        py::list index_names(index.attr("names"));
+        if (columns.size() == 2 && same(columns[0], g) && same(columns[1], name)) {
+            // the key as a column (a record written by the first call of count)
+            if (index_names.contains(g)) return std::nullopt;
+            keys = table[g];
+        } else if (columns.size() == 1 && same(columns[0], name) &&
+                   !py::isinstance(index, pd().attr("MultiIndex")) && same(index.attr("name"), g)) {
+            // the key as the index (an outer join of two per-group series)
+            keys = index;
+        } else {
+            return std::nullopt;
+        }
         vals = table[name];
     } else {
         return std::nullopt;
@@ -773,6 +782,14 @@ py::object crosscount(py::object df, py::handle col_list, py::object record) {
         keys1 = table.attr("index").attr("get_level_values")(0);
         keys2 = table.attr("index").attr("get_level_values")(1);
         vals = table;
+    } else if (py::isinstance(table, pd().attr("DataFrame")) &&
+               same(py::list(table.attr("columns")), as_list({name})) &&
+               py::isinstance(table.attr("index"), pd().attr("MultiIndex")) &&
+               same(py::list(table.attr("index").attr("names")), cols)) {
+        // the stored counts joined with the batch's: the pairs as the index
+        keys1 = table.attr("index").attr("get_level_values")(0);
+        keys2 = table.attr("index").attr("get_level_values")(1);
+        vals = table[name];
     } else if (py::isinstance(table, pd().attr("DataFrame")) &&
                same(py::list(table.attr("columns")), as_list({c1, c2, name})) &&
                !py::list(table.attr("index").attr("names")).contains(c1) &&
