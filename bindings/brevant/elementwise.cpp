@@ -5,12 +5,15 @@
 
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <cstring>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "brevant/brevant.hpp"
+#include "orvalis/core/grouping.hpp"
 #include "orvalis/core/text_format.hpp"
 
 namespace orvalis::brevant {
@@ -71,13 +74,30 @@ class TextColumn {
             size_ = static_cast<std::size_t>(py::len(array_));
             data_ = py::array(array_).data();
         } else {
-            // Anything else: the text of each value as str() gives it (Series.map(str)).
-            array_ = np().attr("asarray")(
-                series.attr("map")(py::module_::import("builtins").attr("str")),
-                "dtype"_a = "object");
+            // Anything else: the text of each value as str() gives it. A NumPy object column is
+            // read value by value (an exact text is its own str(); each value is held while its
+            // str() runs); other dtypes take Series.map(str), whose values they choose.
+            py::array objects =
+                numpy_backed && kind == "O"
+                    ? np().attr("asarray")(values, "dtype"_a = "object")
+                    : np().attr("asarray")(
+                          series.attr("map")(py::module_::import("builtins").attr("str")),
+                          "dtype"_a = "object");
+            array_ = objects;
             kind_ = 'O';
-            size_ = static_cast<std::size_t>(py::len(array_));
-            data_ = py::array(array_).data();
+            size_ = static_cast<std::size_t>(py::len(objects));
+            texts_.reserve(size_);
+            for (std::size_t k = 0; k < size_; ++k) {
+                auto o = py::reinterpret_borrow<py::object>(
+                    *static_cast<PyObject* const*>(objects.data(static_cast<py::ssize_t>(k))));
+                if (PyUnicode_CheckExact(o.ptr())) {
+                    texts_.push_back(std::move(o));
+                } else {
+                    PyObject* text = PyObject_Str(o.ptr());
+                    if (!text) throw py::error_already_set();
+                    texts_.push_back(py::reinterpret_steal<py::object>(text));
+                }
+            }
         }
     }
 
@@ -107,8 +127,7 @@ class TextColumn {
                 len = static_cast<Py_ssize_t>(std::strlen(ptr));
                 return true;
             default: {
-                PyObject* s = static_cast<PyObject* const*>(data_)[k];
-                ptr = PyUnicode_AsUTF8AndSize(s, &len);
+                ptr = PyUnicode_AsUTF8AndSize(texts_[k].ptr(), &len);
                 if (!ptr) {
                     PyErr_Clear();
                     return false;
@@ -118,7 +137,42 @@ class TextColumn {
         }
     }
 
-    PyObject* object(std::size_t k) const { return static_cast<PyObject* const*>(data_)[k]; }
+    // The text of row k of an object column, as str() gave it.
+    PyObject* object(std::size_t k) const { return texts_[k].ptr(); }
+
+    // The text of row k as a new str object.
+    py::object text_object(std::size_t k) const {
+        if (kind_ == 'O') return texts_[k];
+        char buf[core::kNumberTextMax];
+        const char* ptr;
+        Py_ssize_t len;
+        text(k, buf, ptr, len);
+        return py::reinterpret_steal<py::object>(PyUnicode_FromStringAndSize(ptr, len));
+    }
+
+    // Per row, a code that is equal for rows of equal text: object columns by their text,
+    // numeric ones by their value's bits (which fix its text).
+    std::vector<std::int64_t> codes(std::int64_t& ncodes) const {
+        core::Factorized f;
+        if (kind_ == 'O') {
+            std::vector<core::TextKey> keys(size_);
+            for (std::size_t k = 0; k < size_; ++k) {
+                PyObject* t = texts_[k].ptr();
+                Py_hash_t h = PyObject_Hash(t);
+                if (h == -1) throw py::error_already_set();
+                keys[k] = {PyUnicode_DATA(t), PyUnicode_GET_LENGTH(t), h,
+                           static_cast<std::int32_t>(PyUnicode_KIND(t))};
+            }
+            f = core::factorize(std::span<const core::TextKey>(keys));
+        } else {
+            std::vector<std::int64_t> bits_of(size_);
+            for (std::size_t k = 0; k < size_; ++k)
+                bits_of[k] = static_cast<std::int64_t>(bits(k));
+            f = core::factorize(std::span<const std::int64_t>(bits_of));
+        }
+        ncodes = static_cast<std::int64_t>(f.ngroups());
+        return std::move(f.codes);
+    }
 
     bool is_integer() const { return kind_ == 'i' || kind_ == 'u' || kind_ == 'b'; }
 
@@ -165,6 +219,7 @@ class TextColumn {
 
   private:
     py::object array_;
+    std::vector<py::object> texts_;  // object columns: str() of every value
     const void* data_ = nullptr;
     std::size_t size_ = 0;
     char kind_ = 'O';
@@ -271,21 +326,27 @@ py::object combine_texts(const TextColumn& a, const TextColumn& b) {
         return out;
     }
 
-    std::string row;
+    // Some side holds texts: the rows are grouped by their pair of texts and each distinct pair's
+    // text is made once, shared by all its rows.
+    std::int64_t na = 0, nb = 0;
+    const std::vector<std::int64_t> ca = a.codes(na), cb = b.codes(nb);
+    core::Factorized pairs = core::factorize_pairs(ca, cb, std::max<std::int64_t>(nb, 1));
+    std::vector<py::object> texts;
+    texts.reserve(pairs.ngroups());
+    py::str joint("_");
+    for (std::int64_t row : pairs.first) {
+        const auto r = static_cast<std::size_t>(row);
+        py::object left = a.text_object(r), right = b.text_object(r);
+        if (!left || !right) throw py::error_already_set();
+        py::object head = py::reinterpret_steal<py::object>(PyUnicode_Concat(left.ptr(), joint.ptr()));
+        if (!head) throw py::error_already_set();
+        texts.push_back(py::reinterpret_steal<py::object>(PyUnicode_Concat(head.ptr(), right.ptr())));
+        if (!texts.back()) throw py::error_already_set();
+    }
     for (std::size_t k = 0; k < n; ++k) {
-        if (a.text(k, buf_a, pa, la) && b.text(k, buf_b, pb, lb)) {
-            row.assign(pa, static_cast<std::size_t>(la));
-            row.push_back('_');
-            row.append(pb, static_cast<std::size_t>(lb));
-            put(k, PyUnicode_DecodeUTF8(row.data(), static_cast<Py_ssize_t>(row.size()), nullptr));
-        } else {
-            // A text the UTF-8 view refuses (lone surrogates): join the str objects themselves.
-            py::str left = a.is_object() ? py::reinterpret_borrow<py::str>(a.object(k))
-                                         : py::str(std::string(pa, static_cast<std::size_t>(la)));
-            py::str right = b.is_object() ? py::reinterpret_borrow<py::str>(b.object(k))
-                                          : py::str(std::string(pb, static_cast<std::size_t>(lb)));
-            put(k, PyUnicode_Concat(py::str(left + py::str("_")).ptr(), right.ptr()));
-        }
+        PyObject* t = texts[static_cast<std::size_t>(pairs.codes[k])].ptr();
+        Py_INCREF(t);
+        put(k, t);
     }
     return out;
 }
