@@ -328,3 +328,19 @@ def test_combine_text_of_every_dtype_is_the_per_value_str(brevant, values):
         brevant.combine(df, a, b)
         got = df[f"combine###{a}|||{b}$$$"].tolist()
         assert got == (df[a].apply(str) + "_" + df[b].apply(str)).tolist()
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_percentile_ranks_exactly_as_pandas(brevant, seed):
+    """Ties of -0.0 and 0.0, infinities, NaN runs, 64-bit extremes, a column of one value."""
+    rng = np.random.default_rng(seed)
+    n = 5_000
+    f = rng.choice([-0.0, 0.0, 1.5, -np.inf, np.inf, np.nan, -2.25], n)
+    f[: n // 2] = rng.normal(size=n // 2)
+    i = rng.choice(np.array([np.iinfo(np.int64).min, -1, 0, 7, np.iinfo(np.int64).max]), n)
+    df = pd.DataFrame({"f": f, "i": i, "one": np.full(n, 3.0), "nan": np.full(n, np.nan)},
+                      index=rng.integers(0, 50, n))
+    for col in df.columns:
+        brevant.percentile(df, col)
+        pd.testing.assert_series_equal(df[f"percentile###{col}$$$"], df[col].rank(pct=True),
+                                       check_exact=True, check_names=False)

@@ -415,6 +415,35 @@ py::object sigmoid(py::object df, py::handle col) {
     return df;
 }
 
+// x.rank(pct=True): ranked natively for int64 and float64 columns (a Series with x's index, as
+// pandas returns it), by pandas for any other dtype.
+py::object percentile_of(py::object x) {
+    py::object values = x.attr("_values");
+    const auto n = static_cast<std::size_t>(py::len(x));
+    if (!py::isinstance<py::array>(values) || n >= (std::size_t{1} << 32))
+        return x.attr("rank")("pct"_a = true);
+    py::array a = py::reinterpret_borrow<py::array>(values);
+    const char kind = a.dtype().kind();
+    if (a.ndim() != 1 || a.dtype().itemsize() != 8 || (kind != 'f' && kind != 'i'))
+        return x.attr("rank")("pct"_a = true);
+    py::array_t<double> out(static_cast<py::ssize_t>(n));
+    std::span<double> o(out.mutable_data(), n);
+    if (kind == 'f') {
+        auto v = py::array_t<double, py::array::c_style | py::array::forcecast>(a);
+        std::span<const double> xs(v.data(), n);
+        py::gil_scoped_release release;
+        core::percentile_rank(xs, o);
+    } else {
+        auto v = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>(a);
+        std::span<const std::int64_t> xs(v.data(), n);
+        py::gil_scoped_release release;
+        core::percentile_rank(xs, o);
+    }
+    return py::module_::import("pandas").attr("Series")(out, "index"_a = x.attr("index"),
+                                                        "name"_a = x.attr("name"),
+                                                        "copy"_a = false);
+}
+
 }  // namespace
 
 void register_elementwise(py::module_& m) {
@@ -551,7 +580,7 @@ void register_elementwise(py::module_& m) {
         "percentile", "num_col",
         [](py::object df, py::handle col) {
             return unary("percentile", df, col,
-                         [](py::object x) { return x.attr("rank")("pct"_a = true); });
+                         [](py::object x) { return percentile_of(x); });
         },
         "Percentile rank of each value (average ranks for ties).");
     def1(

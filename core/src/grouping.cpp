@@ -407,9 +407,24 @@ void group_median(std::span<const double> x, std::span<const std::int64_t> codes
 void group_nunique(std::span<const std::int64_t> codes, std::span<const std::int64_t> ids,
                    std::int64_t nids, std::span<std::int64_t> out) {
     check_codes(codes, ids.size(), out.size());
-    Factorized pairs = factorize_pairs(codes, ids, std::max<std::int64_t>(nids, 1));
+    for (std::int64_t id : ids)
+        if (id >= nids) throw std::invalid_argument("group_nunique: id code");
+    // the rows of each group in turn; an id counts once per group, the group it was counted for
+    // last being kept beside it
+    std::vector<std::int64_t> rows, bounds;
+    bucket(codes, out.size(), rows, bounds);
+    std::vector<std::int64_t> counted_for(static_cast<std::size_t>(std::max<std::int64_t>(nids, 0)), -1);
     std::fill(out.begin(), out.end(), 0);
-    for (std::int64_t row : pairs.first) ++out[static_cast<std::size_t>(codes[row])];
+    for (std::size_t g = 0; g < out.size(); ++g)
+        for (std::int64_t k = bounds[g]; k < bounds[g + 1]; ++k) {
+            const std::int64_t id = ids[static_cast<std::size_t>(rows[static_cast<std::size_t>(k)])];
+            if (id < 0) continue;
+            auto& last = counted_for[static_cast<std::size_t>(id)];
+            if (last != static_cast<std::int64_t>(g)) {
+                last = static_cast<std::int64_t>(g);
+                ++out[g];
+            }
+        }
 }
 
 void group_rank(std::span<const double> x, std::span<const std::int64_t> codes,
