@@ -43,3 +43,28 @@ def test_caller_frame_and_result_do_not_share_columns(brevant):
     pd.testing.assert_frame_equal(df, before)
     df.loc[:, "rate"] = 99.0
     assert not (out["rate"] == 99.0).any()
+
+
+@pytest.mark.parametrize("n", [1, 2, 3, 4, 101, 4_000])
+def test_median_fill_values_equal_pandas(brevant, n):
+    """The fill of every gap column after a group statistic, on value sets that put the two
+    middle values in one place or far apart: ties, signed zeros, infinities, wide ranges."""
+    import numpy as np
+
+    from group_formulation import count
+
+    rng = np.random.default_rng(n)
+    cols = {
+        "key": rng.integers(0, 3, n),
+        "ties": rng.choice([1.0, 2.0], n),
+        "zeros": rng.choice([-0.0, 0.0, -1e-300, 5e-324], n),
+        "wide": rng.choice([-np.inf, -1e300, 1e-300, 1e300, np.inf], n) * rng.random(n),
+        "normal": rng.normal(50, 10, n),
+        "halves": np.where(np.arange(n) < n // 2, -7.5, 1e6),
+    }
+    df = pd.DataFrame(cols)
+    for c in list(cols)[1:]:
+        df.loc[rng.random(n) < 0.3, c] = np.nan
+    got = brevant.count(df.copy(), "key", {})
+    want = count(df.copy(), "key", {})
+    assert_frame_equal(got, want, check_exact=True)

@@ -49,6 +49,62 @@ bool text_keys(const py::array& objects, std::vector<core::TextKey>& out) {
     return true;
 }
 
+namespace {
+
+// The grouping of an object array of texts (None / NaN missing); false when some element is
+// neither. A column of texts repeats a few objects many times, so the rows are first grouped by
+// the objects' addresses (with the GIL released: nothing is dereferenced), and only one row per
+// distinct object is read: its text's content decides its group.
+bool factorize_objects(const py::array& objects, core::Factorized& out, bool release_gil = true) {
+    if (objects.ndim() != 1) return false;
+    const auto n = static_cast<std::size_t>(objects.shape(0));
+    const py::ssize_t stride = objects.strides(0);
+    const char* base = static_cast<const char*>(objects.data());
+    auto at = [&](std::size_t i) {
+        return *reinterpret_cast<PyObject* const*>(base + static_cast<py::ssize_t>(i) * stride);
+    };
+    std::vector<std::int64_t> address(n);
+    for (std::size_t i = 0; i < n; ++i) address[i] = reinterpret_cast<std::intptr_t>(at(i));
+    core::Factorized by_object;
+    {
+        std::optional<py::gil_scoped_release> release;
+        if (release_gil) release.emplace();
+        by_object = core::factorize(std::span<const std::int64_t>(address));
+    }
+    // one text per distinct object, read where it first occurs; an element that another thread
+    // replaced meanwhile is found there, and the column is then read again with the GIL held
+    std::vector<core::TextKey> texts(by_object.ngroups());
+    for (std::size_t g = 0; g < texts.size(); ++g) {
+        const auto row = static_cast<std::size_t>(by_object.first[g]);
+        PyObject* o = at(row);
+        if (reinterpret_cast<std::intptr_t>(o) != address[row])
+            return factorize_objects(objects, out, false);
+        core::TextKey& k = texts[g];
+        if (o != nullptr && PyUnicode_CheckExact(o)) {
+            Py_hash_t h = reinterpret_cast<PyASCIIObject*>(o)->hash;
+            if (h == -1 && (h = PyObject_Hash(o)) == -1) throw py::error_already_set();
+            k = {PyUnicode_DATA(o), PyUnicode_GET_LENGTH(o), h,
+                 static_cast<std::int32_t>(PyUnicode_KIND(o))};
+        } else if (!(o == nullptr || o == Py_None ||
+                     (PyFloat_Check(o) && std::isnan(PyFloat_AS_DOUBLE(o))))) {
+            return false;
+        }
+    }
+    // groups of equal texts, in the order of their first object, which is their first row
+    core::Factorized by_text = core::factorize(std::span<const core::TextKey>(texts));
+    out.first.resize(by_text.ngroups());
+    for (std::size_t t = 0; t < out.first.size(); ++t)
+        out.first[t] = by_object.first[static_cast<std::size_t>(by_text.first[t])];
+    out.codes = std::move(by_object.codes);
+    {
+        py::gil_scoped_release release;
+        for (auto& c : out.codes) c = by_text.codes[static_cast<std::size_t>(c)];
+    }
+    return true;
+}
+
+}  // namespace
+
 std::shared_ptr<KeyColumn> KeyColumn::of(py::handle series) {
     py::module_ pd = py::module_::import("pandas");
     if (!py::isinstance(series, pd.attr("Series"))) return nullptr;
@@ -80,10 +136,7 @@ std::shared_ptr<KeyColumn> KeyColumn::of(py::handle series) {
         }
     } else if (kind == "O") {
         key->kind_ = Kind::texts;
-        std::vector<core::TextKey> texts;
-        if (!text_keys(values, texts)) return nullptr;
-        // with the GIL held: the texts stay alive and unchanged while they are hashed
-        key->f_ = core::factorize(std::span<const core::TextKey>(texts));
+        if (!factorize_objects(values, key->f_)) return nullptr;
     } else {
         return nullptr;
     }

@@ -365,18 +365,60 @@ void group_var(std::span<const double> x, std::span<const std::int64_t> codes,
         out[g] = nobs[g] <= 1 ? kNaN : out[g] / static_cast<double>(nobs[g] - 1);
 }
 
+namespace {
+
+// A key that orders as the double does (-0.0 and 0.0 alike); NaN is not given one.
+std::uint64_t order_key(double v) {
+    if (v == 0.0) v = 0.0;
+    const auto b = std::bit_cast<std::uint64_t>(v);
+    return b >> 63 ? ~b : b | (std::uint64_t{1} << 63);
+}
+
+}  // namespace
+
 double median(std::span<const double> x) {
-    std::vector<double> v;
-    v.reserve(x.size());
+    // the buckets of the two middle values by the keys' top 16 bits, then a selection among the
+    // values of those buckets only
+    std::vector<std::size_t> hist(1 << 16, 0);
+    std::size_t n = 0;
     for (double d : x)
-        if (d == d) v.push_back(d);
-    const std::size_t n = v.size();
+        if (d == d) {
+            ++hist[order_key(d) >> 48];
+            ++n;
+        }
     if (n == 0) return kNaN;
-    auto mid = v.begin() + static_cast<std::ptrdiff_t>(n / 2);
-    std::nth_element(v.begin(), mid, v.end());
-    const double upper = *mid;
+    const std::size_t hi = n / 2, lo = n % 2 ? hi : hi - 1;  // ranks of the middle values
+    std::size_t below = 0, b_lo = 0, b_hi = 0, below_lo = 0;
+    bool found_lo = false;
+    for (std::size_t b = 0; b < hist.size(); ++b) {
+        if (!found_lo && below + hist[b] > lo) {
+            b_lo = b;
+            below_lo = below;
+            found_lo = true;
+        }
+        if (below + hist[b] > hi) {
+            b_hi = b;
+            break;
+        }
+        below += hist[b];
+    }
+    std::vector<double> v;
+    v.reserve(hist[b_lo] + (b_hi != b_lo ? hist[b_hi] : 0));
+    for (double d : x)
+        if (d == d) {
+            const std::size_t b = order_key(d) >> 48;
+            if (b == b_lo || b == b_hi) v.push_back(d);
+        }
+    // v holds the values of ranks below_lo .. below_lo + v.size() - 1, in no order
+    auto nth = [&](std::size_t rank) {
+        auto it = v.begin() + static_cast<std::ptrdiff_t>(rank - below_lo);
+        std::nth_element(v.begin(), it, v.end());
+        return *it;
+    };
+    const double upper = nth(hi);
     if (n % 2) return upper;
-    const double lower = *std::max_element(v.begin(), mid);
+    // the values before the upper one are now all <= it: the lower middle is their largest
+    const double lower = *std::max_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(hi - below_lo));
     return (lower + upper) / 2;
 }
 
