@@ -370,6 +370,19 @@ py::object lag(Stat stat, bool each_group, py::object df, py::handle name, py::h
         else
             done = core::shift_by_key(xs, {keys.floats.data(), keys.size()}, w, diff, os);
     }
+    if (!done && keys.kind == GroupKeys::Kind::other && !py::isinstance<py::list>(key)) {
+        // one column of texts: its grouping of this name2feature call, one ring per group
+        if (auto k = key_of(df, key)) {
+            Floats x = as_float64(series);
+            const auto n = static_cast<std::size_t>(x.size());
+            out = py::array_t<double>(static_cast<py::ssize_t>(n));
+            std::span<const double> xs(x.data(), n);
+            std::span<double> os(out.mutable_data(), n);
+            py::gil_scoped_release release;
+            done = core::shift_by_codes(xs, k->codes(), static_cast<std::int64_t>(k->ngroups()),
+                                        w, diff, os);
+        }
+    }
     if (!done) {
         Grouping g = group_rows(df, key, std::move(keys));
         Floats x = as_float64(series);

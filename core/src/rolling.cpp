@@ -676,6 +676,34 @@ bool shift_by_key(std::span<const double> x, std::span<const double> keys, std::
     return lag_by_key(x, keys, periods, diff, out, KeyTable(), FloatKey{});
 }
 
+bool shift_by_codes(std::span<const double> x, std::span<const std::int64_t> codes,
+                    std::int64_t ngroups, std::int64_t periods, bool diff, std::span<double> out) {
+    const std::size_t n = x.size();
+    if (n == 0 || codes.size() != n || out.size() != n || periods <= 0 || periods > 64 ||
+        ngroups <= 0 || static_cast<std::uint64_t>(ngroups) * static_cast<std::uint64_t>(periods) > n)
+        return false;
+    for (std::int64_t c : codes)
+        if (c < -1 || c >= ngroups) throw std::invalid_argument("group code out of range");
+    const auto p = static_cast<std::size_t>(periods);
+    const auto groups = static_cast<std::size_t>(ngroups);
+    std::vector<std::uint32_t> seen(groups, 0);  // as in lag_by_dense_key
+    std::vector<double> ring(groups * p);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (codes[i] < 0) {
+            out[i] = kNaN;
+            continue;
+        }
+        const auto c = static_cast<std::size_t>(codes[i]);
+        const std::uint32_t k = seen[c];
+        const std::size_t slot = c * p + (k < p ? k : k - p);
+        const double before = k >= p ? ring[slot] : kNaN;
+        ring[slot] = x[i];
+        seen[c] = k + 1 == 2 * p ? static_cast<std::uint32_t>(p) : k + 1;
+        out[i] = diff ? x[i] - before : before;
+    }
+    return true;
+}
+
 void group_layout_by_key(std::span<const std::int64_t> keys, std::span<std::int64_t> order,
                          std::vector<std::int64_t>& bounds) {
     with_int_table(keys, [&](auto table) {

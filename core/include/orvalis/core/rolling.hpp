@@ -59,6 +59,12 @@ bool shift_by_key(std::span<const double> x, std::span<const std::int64_t> keys,
 bool shift_by_key(std::span<const double> x, std::span<const double> keys, std::int64_t periods,
                   bool diff, std::span<double> out);
 
+// The same from group codes (-1: a row without a group, whose result is NaN), codes in
+// [0, ngroups). Returns false, writing nothing, unless 1 <= periods <= 64 and the rings (ngroups *
+// periods values) fit the column's size.
+bool shift_by_codes(std::span<const double> x, std::span<const std::int64_t> codes,
+                    std::int64_t ngroups, std::int64_t periods, bool diff, std::span<double> out);
+
 // Window statistics; `window` >= 0 (a window of 0 holds no rows: sum 0, the others missing).
 void roll_sum(std::span<const double> x, const SeriesLayout& layout, std::int64_t window,
               std::span<double> out);
