@@ -411,6 +411,27 @@ py::object single(const char* keyword, Stat stat, py::object df, py::handle col,
             return lag(stat, std::string(keyword) == "ts_o", std::move(df), name, key,
                        std::move(keys), std::move(series), w);
         require_rolling_window(w);
+        if (stat == Stat::rank && keys.kind == GroupKeys::Kind::other &&
+            !py::isinstance<py::list>(key)) {
+            // short windows over one column of texts: the call's grouping, in table order
+            if (auto k = key_of(df, key)) {
+                Floats x = as_float64(series);
+                const auto n = static_cast<std::size_t>(x.size());
+                out = py::array_t<double>(static_cast<py::ssize_t>(n));
+                std::span<const double> xs(x.data(), n);
+                std::span<double> os(out.mutable_data(), n);
+                bool done;
+                {
+                    py::gil_scoped_release release;
+                    done = core::roll_rank_by_codes(xs, k->codes(),
+                                                    static_cast<std::int64_t>(k->ngroups()), w, os);
+                }
+                if (done) {
+                    assign(df, name, out);
+                    return df;
+                }
+            }
+        }
         Grouping g = group_rows(df, key, std::move(keys));
         Floats x = as_float64(series);
         const auto n = static_cast<std::size_t>(x.size());

@@ -840,6 +840,49 @@ void roll_rank(std::span<const double> x, const SeriesLayout& layout, std::int64
     });
 }
 
+bool roll_rank_by_codes(std::span<const double> x, std::span<const std::int64_t> codes,
+                        std::int64_t ngroups, std::int64_t window, std::span<double> out) {
+    const std::size_t n = x.size();
+    if (n == 0 || codes.size() != n || out.size() != n || window < 1 || window > 16 ||
+        ngroups <= 0 || static_cast<std::uint64_t>(ngroups) * static_cast<std::uint64_t>(window) > n)
+        return false;
+    for (std::int64_t c : codes)
+        if (c < -1 || c >= ngroups) throw std::invalid_argument("group code out of range");
+    // per group, its last w - 1 values (as the sorted window reads them: not finite is missing)
+    // in a ring, and how many rows of the group came before
+    const auto prev = static_cast<std::size_t>(window - 1);
+    const auto groups = static_cast<std::size_t>(ngroups);
+    std::vector<double> ring(groups * (prev ? prev : 1));
+    std::vector<std::uint64_t> seen(groups, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (codes[i] < 0) {
+            out[i] = kNaN;
+            continue;
+        }
+        const auto c = static_cast<std::size_t>(codes[i]);
+        const double value = finite_or_nan(x[i]);
+        double* r = ring.data() + c * prev;
+        double rank = kNaN;
+        if (value == value && seen[c] >= prev) {
+            std::size_t less = 0, equal = 0;
+            bool complete = true;
+            for (std::size_t k = 0; k < prev; ++k) {
+                const double u = r[k];
+                complete &= u == u;
+                less += u < value;
+                equal += u == value;
+            }
+            if (complete)
+                rank = average_rank(static_cast<double>(less) + 1.0,
+                                    static_cast<double>(less + equal) + 1.0);
+        }
+        out[i] = rank;
+        if (prev) r[seen[c] % prev] = value;
+        ++seen[c];
+    }
+    return true;
+}
+
 void roll_prod(std::span<const double> x, const SeriesLayout& layout, std::int64_t window,
                std::span<double> out) {
     check_sizes(x.size(), out.size(), layout);

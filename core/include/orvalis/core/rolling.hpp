@@ -65,6 +65,12 @@ bool shift_by_key(std::span<const double> x, std::span<const double> keys, std::
 bool shift_by_codes(std::span<const double> x, std::span<const std::int64_t> codes,
                     std::int64_t ngroups, std::int64_t periods, bool diff, std::span<double> out);
 
+// roll_rank from group codes (-1: a row without a group, whose result is NaN), in one pass in
+// table order with a ring of the last values per group. Returns false, writing nothing, unless
+// 1 <= window <= 16 and the rings (ngroups * window values) fit the column's size.
+bool roll_rank_by_codes(std::span<const double> x, std::span<const std::int64_t> codes,
+                        std::int64_t ngroups, std::int64_t window, std::span<double> out);
+
 // Window statistics; `window` >= 0 (a window of 0 holds no rows: sum 0, the others missing).
 void roll_sum(std::span<const double> x, const SeriesLayout& layout, std::int64_t window,
               std::span<double> out);
