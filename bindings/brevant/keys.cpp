@@ -63,13 +63,13 @@ bool factorize_objects(const py::array& objects, core::Factorized& out, bool rel
     auto at = [&](std::size_t i) {
         return *reinterpret_cast<PyObject* const*>(base + static_cast<py::ssize_t>(i) * stride);
     };
-    std::vector<std::int64_t> address(n);
-    for (std::size_t i = 0; i < n; ++i) address[i] = reinterpret_cast<std::intptr_t>(at(i));
+    std::vector<std::uint64_t> address(n);
+    for (std::size_t i = 0; i < n; ++i) address[i] = reinterpret_cast<std::uintptr_t>(at(i));
     core::Factorized by_object;
     {
         std::optional<py::gil_scoped_release> release;
         if (release_gil) release.emplace();
-        by_object = core::factorize(std::span<const std::int64_t>(address));
+        by_object = core::factorize_addresses(address);
     }
     // one text per distinct object, read where it first occurs; an element that another thread
     // replaced meanwhile is found there, and the column is then read again with the GIL held
@@ -77,7 +77,7 @@ bool factorize_objects(const py::array& objects, core::Factorized& out, bool rel
     for (std::size_t g = 0; g < texts.size(); ++g) {
         const auto row = static_cast<std::size_t>(by_object.first[g]);
         PyObject* o = at(row);
-        if (reinterpret_cast<std::intptr_t>(o) != address[row])
+        if (reinterpret_cast<std::uintptr_t>(o) != address[row])
             return factorize_objects(objects, out, false);
         core::TextKey& k = texts[g];
         if (o != nullptr && PyUnicode_CheckExact(o)) {

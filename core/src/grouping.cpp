@@ -230,6 +230,59 @@ Factorized factorize(std::span<const std::int64_t> keys) {
 Factorized factorize(std::span<const double> keys) { return factorize_keys<FloatKeys>(keys); }
 Factorized factorize(std::span<const TextKey> keys) { return factorize_keys<TextKeys>(keys); }
 
+Factorized factorize_addresses(std::span<const std::uint64_t> words) {
+    // Open addressing by Fibonacci hashing of the word (its low 4 bits, an allocator's alignment,
+    // left out); the keys apart from their groups so that a probe reads 8 bytes a slot. The word
+    // 0 marks an empty slot and has a group of its own beside the table.
+    Factorized f;
+    f.codes.resize(words.size());
+    unsigned bits = 10;
+    std::vector<std::uint64_t> keys(std::size_t{1} << bits, 0);
+    std::vector<std::int64_t> ids(keys.size(), -1);
+    std::int64_t zero_group = -1;
+    auto slot_of = [&](std::uint64_t k) {
+        return static_cast<std::size_t>(((k >> 4) * 0x9E3779B97F4A7C15ULL) >> (64 - bits));
+    };
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const std::uint64_t k = words[i];
+        if (k == 0) {
+            if (zero_group < 0) {
+                zero_group = static_cast<std::int64_t>(f.first.size());
+                f.first.push_back(static_cast<std::int64_t>(i));
+            }
+            f.codes[i] = zero_group;
+            continue;
+        }
+        std::size_t mask = keys.size() - 1, pos = slot_of(k);
+        while (keys[pos] != k && keys[pos] != 0) pos = (pos + 1) & mask;
+        if (keys[pos] == k) {
+            f.codes[i] = ids[pos];
+            continue;
+        }
+        const auto id = static_cast<std::int64_t>(f.first.size());
+        keys[pos] = k;
+        ids[pos] = id;
+        f.first.push_back(static_cast<std::int64_t>(i));
+        f.codes[i] = id;
+        if (f.first.size() * 2 > keys.size()) {
+            ++bits;
+            std::vector<std::uint64_t> k2(std::size_t{1} << bits, 0);
+            std::vector<std::int64_t> i2(k2.size(), -1);
+            mask = k2.size() - 1;
+            for (std::size_t s = 0; s < keys.size(); ++s) {
+                if (keys[s] == 0) continue;
+                std::size_t q = slot_of(keys[s]);
+                while (k2[q] != 0) q = (q + 1) & mask;
+                k2[q] = keys[s];
+                i2[q] = ids[s];
+            }
+            keys.swap(k2);
+            ids.swap(i2);
+        }
+    }
+    return f;
+}
+
 Factorized factorize_pairs(std::span<const std::int64_t> a, std::span<const std::int64_t> b,
                            std::int64_t nb) {
     if (a.size() != b.size()) throw std::invalid_argument("factorize_pairs: sizes differ");
