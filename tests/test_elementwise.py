@@ -344,3 +344,30 @@ def test_percentile_ranks_exactly_as_pandas(brevant, seed):
         brevant.percentile(df, col)
         pd.testing.assert_series_equal(df[f"percentile###{col}$$$"], df[col].rank(pct=True),
                                        check_exact=True, check_names=False)
+
+
+@pytest.mark.parametrize("n", [1, 2, 7, 8, 9, 127, 128, 129, 1_000, 8_193, 40_001])
+@pytest.mark.parametrize("bufsize", [8192, 1024])
+def test_standardised_columns_are_pandas_to_the_bit(brevant, n, bufsize):
+    """Group statistics and arithmetic standardise with pandas' mean and std exactly: float
+    columns with gaps, integer columns (summed through NumPy's buffers), constant columns."""
+    from group_formulation import count
+
+    rng = np.random.default_rng(n)
+    a = rng.normal(size=n) * 10.0 ** rng.integers(-6, 7, n)
+    a[rng.random(n) < 0.2] = np.nan
+    df = pd.DataFrame({"a": a, "i": rng.integers(-10**15, 10**15, n),
+                       "c": np.full(n, 0.1), "k": rng.integers(0, max(n // 3, 1), n)})
+    saved = np.getbufsize()
+    np.setbufsize(bufsize)
+    try:
+        for x, y in [("a", "c"), ("i", "k"), ("c", "c")]:
+            brevant.add(df, x, y)
+            s = df[x] + df[y]
+            expect = (s - s.mean()) / s.std()
+            pd.testing.assert_series_equal(df[f"add###{x}|||{y}$$$"], expect, check_exact=True,
+                                           check_names=False)
+        got = brevant.count(df.copy(), "k", {})
+        pd.testing.assert_frame_equal(got, count(df.copy(), "k", {}), check_exact=True)
+    finally:
+        np.setbufsize(saved)

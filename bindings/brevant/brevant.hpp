@@ -53,10 +53,11 @@ inline py::str feature_name1(const char* keyword, py::handle col) {
 }
 
 // df[name] = (df[name] - df[name].mean()) / df[name].std()
-inline void standardise(py::object df, py::handle name) {
-    py::object c = df[name];
-    df[name] = (c - c.attr("mean")()) / c.attr("std")();
-}
+void standardise(py::object df, py::handle name);
+
+// The mean and std() of a 1-D int64 or float64 array as pandas' Series gives them; false for
+// anything else (pandas then computes them).
+bool column_moments(py::handle values, double& mean, double& sd);
 
 // df[name] = values, for a fresh 1-D NumPy array of len(df) that nothing else references. Where
 // the columns are plain and unique the array is handed to the frame as it is (what

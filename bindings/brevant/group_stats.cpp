@@ -397,9 +397,12 @@ private:
 // (x - x.mean()) / x.std(), the mean and deviation taken by pandas on the column as the join gave
 // it (int64 when every row matched an integer statistic, float64 otherwise).
 py::array_t<double> standardised(const py::array& raw) {
-    py::object s = pd().attr("Series")(raw, "copy"_a = false);
-    const double mean = py::float_(s.attr("mean")());
-    const double sd = py::float_(s.attr("std")());
+    double mean, sd;
+    if (!column_moments(raw, mean, sd)) {
+        py::object s = pd().attr("Series")(raw, "copy"_a = false);
+        mean = py::float_(s.attr("mean")());
+        sd = py::float_(s.attr("std")());
+    }
     const auto n = static_cast<std::size_t>(raw.size());
     py::array_t<double> out(static_cast<py::ssize_t>(n));
     double* o = out.mutable_data();
