@@ -388,7 +388,20 @@ public:
         assign_fresh_column(t, name, std::move(values));
     }
 
+    // What the median fill may take as known about buffers: the call's, or this table's own for
+    // an operator called directly.
+    std::unordered_map<const void*, py::object>& clean() {
+        CallContext* ctx = current_call();
+        return ctx ? ctx->clean : clean_;
+    }
+    std::unordered_map<const void*, CallContext::Median>& medians() {
+        CallContext* ctx = current_call();
+        return ctx ? ctx->medians : medians_;
+    }
+
 private:
+    std::unordered_map<const void*, py::object> clean_;
+    std::unordered_map<const void*, CallContext::Median> medians_;
     py::object df_;
     bool owned_ = false;
     bool ready_ = false;
@@ -396,13 +409,15 @@ private:
 
 // (x - x.mean()) / x.std(), the mean and deviation taken by pandas on the column as the join gave
 // it (int64 when every row matched an integer statistic, float64 otherwise).
-py::array_t<double> standardised(const py::array& raw) {
-    double mean, sd;
+void moments_of(const py::array& raw, double& mean, double& sd) {
     if (!column_moments(raw, mean, sd)) {
         py::object s = pd().attr("Series")(raw, "copy"_a = false);
         mean = py::float_(s.attr("mean")());
         sd = py::float_(s.attr("std")());
     }
+}
+
+py::array_t<double> standardised(const py::array& raw, double mean, double sd) {
     const auto n = static_cast<std::size_t>(raw.size());
     py::array_t<double> out(static_cast<py::ssize_t>(n));
     double* o = out.mutable_data();
@@ -423,7 +438,8 @@ py::array_t<double> standardised(const py::array& raw) {
 // two middle ones for an even count, as pandas computes it). Columns known to hold no gap are not
 // read again within the call. Returns false when some other numeric column (float32, nullable,
 // complex) holds a gap: the caller then fills with pandas.
-bool median_fill_native(py::object& df, std::unordered_map<const void*, py::object>& clean) {
+bool median_fill_native(py::object& df, std::unordered_map<const void*, py::object>& clean,
+                        const std::unordered_map<const void*, CallContext::Median>& medians) {
     py::tuple blocks = df.attr("_mgr").attr("blocks");
     std::vector<std::pair<py::object, py::array_t<double>>> replacements;
     for (py::handle blk : blocks) {
@@ -457,10 +473,15 @@ bool median_fill_native(py::object& df, std::unordered_map<const void*, py::obje
             };
             bool gap = false;
             double med = kNaN;
-            {
+            if (auto known = medians.find(row); known != medians.end()) {
+                gap = true;  // recorded only for a column with a gap
+                med = known->second.value;
+            } else {
                 py::gil_scoped_release release;
                 for (std::size_t i = 0; i < n && !gap; ++i) gap = std::isnan(at(i));
-                if (gap) {
+                if (gap && s1 == sizeof(double)) {
+                    med = core::median({reinterpret_cast<const double*>(row), n});
+                } else if (gap) {
                     std::vector<double> v(n);
                     for (std::size_t i = 0; i < n; ++i) v[i] = at(i);
                     med = core::median(v);
@@ -495,8 +516,7 @@ bool median_fill_native(py::object& df, std::unordered_map<const void*, py::obje
 py::object finish_fill(NewTable& table) {
     py::object& df = table.get();
     CallContext* ctx = current_call();
-    std::unordered_map<const void*, py::object> local;
-    if (median_fill_native(df, ctx ? ctx->clean : local)) return df;
+    if (median_fill_native(df, table.clean(), table.medians())) return df;
     py::object out = median_fill(df);
     if (ctx) ctx->private_table = out;
     return out;
@@ -561,8 +581,16 @@ bool rows_of_groups(std::span<const std::int64_t> table_codes, std::size_t ngrou
     return true;
 }
 
-std::optional<py::array> lookup_feature(KeyColumn& key, py::handle g, py::handle table,
-                                        const py::str& name) {
+// A feature taken from a per-group table: per row (`raw`), and the table's values with the table
+// row of every group, from which its median follows without reading the rows.
+struct Looked {
+    py::array raw;
+    py::array vals;
+    std::vector<std::int64_t> row_of_group;
+};
+
+std::optional<Looked> lookup_feature(KeyColumn& key, py::handle g, py::handle table,
+                                     const py::str& name) {
     py::object keys, vals;
     if (py::isinstance(table, pd().attr("Series"))) {
         py::object index = table.attr("index");
@@ -596,7 +624,53 @@ std::optional<py::array> lookup_feature(KeyColumn& key, py::handle g, py::handle
     if (!codes) return std::nullopt;
     std::vector<std::int64_t> row_of_group;
     if (!rows_of_groups(*codes, key.ngroups(), row_of_group)) return std::nullopt;
-    return gather(*v, row_of_group, key.codes());
+    py::array raw = gather(*v, row_of_group, key.codes());
+    return Looked{raw, *v, std::move(row_of_group)};
+}
+
+// The median the fill would compute for `column`, whose rows hold the value of their group's
+// table row (missing for a row without one), standardised when `scale`: from the groups' values
+// weighted by their sizes, which the standardisation keeps in order (sd > 0), so that the middle
+// values are the same ones. Recorded for the fill, or the column marked as having no gap;
+// nothing is recorded where that reasoning does not hold (infinite values, sd not positive).
+void remember_median(NewTable& out, const py::array& column, std::span<const std::int64_t> sizes,
+                     const py::array& vals, std::span<const std::int64_t> row_of_group,
+                     bool scale, double mean, double sd) {
+    if (scale && !(std::isfinite(mean) && std::isfinite(sd) && sd > 0)) return;
+    const bool ints = vals.dtype().kind() == 'i';
+    const void* data = vals.data();
+    std::vector<std::pair<double, std::int64_t>> weighted;
+    std::int64_t present = 0;
+    for (std::size_t g = 0; g < row_of_group.size(); ++g) {
+        const std::int64_t r = row_of_group[g];
+        if (r < 0 || sizes[g] == 0) continue;
+        const double v = ints ? static_cast<double>(static_cast<const std::int64_t*>(data)[r])
+                              : static_cast<const double*>(data)[r];
+        if (std::isnan(v)) continue;
+        if (!std::isfinite(v)) return;
+        weighted.emplace_back(scale ? (v - mean) / sd : v, sizes[g]);
+        present += sizes[g];
+    }
+    const auto n = static_cast<std::int64_t>(column.size());
+    if (present == n || present == 0) {
+        // no gap, or nothing a median could fill
+        out.clean().emplace(column.data(), column);
+        return;
+    }
+    std::sort(weighted.begin(), weighted.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    auto at_rank = [&](std::int64_t rank) {
+        std::int64_t below = 0;
+        for (const auto& [value, weight] : weighted) {
+            if (rank < below + weight) return value;
+            below += weight;
+        }
+        return weighted.back().first;
+    };
+    const std::int64_t hi = present / 2;
+    const double upper = at_rank(hi);
+    const double med = present % 2 ? upper : (at_rank(hi - 1) + upper) / 2;
+    out.medians()[column.data()] = CallContext::Median{column, med};
 }
 
 // Rows per group value in order of first appearance: a frame of the key and `as`, as
@@ -684,9 +758,17 @@ py::object stat_input(py::handle df, py::handle col) {
 // the lookup is not native (the caller then joins with pandas).
 bool attach(NewTable& out, KeyColumn& key, py::handle g, py::handle table, const py::str& name,
             bool standardise_it) {
-    auto values = lookup_feature(key, g, table, name);
-    if (!values) return false;
-    out.put_last(name, standardise_it ? standardised(*values) : *values);
+    auto looked = lookup_feature(key, g, table, name);
+    if (!looked) return false;
+    double mean = 0, sd = 1;
+    py::array column = looked->raw;
+    if (standardise_it) {
+        moments_of(looked->raw, mean, sd);
+        column = standardised(looked->raw, mean, sd);
+    }
+    out.put_last(name, column);
+    remember_median(out, column, key.sizes(), looked->vals, looked->row_of_group, standardise_it,
+                    mean, sd);
     return true;
 }
 
@@ -778,6 +860,8 @@ py::object crosscount(py::object df, py::handle col_list, py::object record) {
     }
     // the table's pairs in the batch's pair numbering
     std::optional<py::array> values;
+    std::optional<py::array> pair_vals;
+    std::vector<std::int64_t> row_of_pair;
     py::object keys1, keys2, vals;
     if (py::isinstance(table, pd().attr("Series")) && same(table.attr("name"), name) &&
         py::isinstance(table.attr("index"), pd().attr("MultiIndex")) &&
@@ -815,9 +899,10 @@ py::object crosscount(py::object df, py::handle col_list, py::object record) {
             for (std::size_t t = 0; t < table_keys.size(); ++t)
                 table_keys[t] = (*t1)[t] < 0 || (*t2)[t] < 0 ? -1 : (*t1)[t] * n2 + (*t2)[t];
             core::lookup(batch_keys, table_keys, pos);
-            std::vector<std::int64_t> row_of_group;
-            if (rows_of_groups(pos, np_, row_of_group))
-                values = gather(*v, row_of_group, pairs.codes);
+            if (rows_of_groups(pos, np_, row_of_pair)) {
+                values = gather(*v, row_of_pair, pairs.codes);
+                pair_vals = *v;
+            }
         }
     }
     if (!values) {
@@ -826,7 +911,16 @@ py::object crosscount(py::object df, py::handle col_list, py::object record) {
         return median_fill(df);
     }
     NewTable out(df);
-    out.put_last(name, standardised(*values));
+    double mean, sd;
+    moments_of(*values, mean, sd);
+    py::array column = standardised(*values, mean, sd);
+    out.put_last(name, column);
+    std::vector<std::int64_t> pair_sizes;
+    {
+        py::gil_scoped_release release;
+        pair_sizes = core::group_sizes(pairs.codes, pairs.ngroups());
+    }
+    remember_median(out, column, pair_sizes, *pair_vals, row_of_pair, true, mean, sd);
     return finish_fill(out);
 }
 

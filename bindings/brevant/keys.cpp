@@ -157,6 +157,15 @@ const std::vector<std::int64_t>& KeyColumn::sorted_groups() {
     return sorted_;
 }
 
+const std::vector<std::int64_t>& KeyColumn::sizes() {
+    if (!sizes_done_) {
+        py::gil_scoped_release release;
+        sizes_ = core::group_sizes(f_.codes, f_.ngroups());
+        sizes_done_ = true;
+    }
+    return sizes_;
+}
+
 py::array KeyColumn::values_of(std::span<const std::int64_t> groups) const {
     return uniques_.attr("take")(int_array(groups));
 }

@@ -45,6 +45,8 @@ public:
     std::span<const std::int64_t> first() const { return f_.first; }
     // Group ids ascending by value (the order of pandas' sorted group-bys).
     const std::vector<std::int64_t>& sorted_groups();
+    // Rows per group.
+    const std::vector<std::int64_t>& sizes();
     // The values of the given groups, as an array of the column's dtype.
     py::array values_of(std::span<const std::int64_t> groups) const;
     // Per entry of `values`, the group holding an equal value, or -1 (absent, missing). nullopt
@@ -61,6 +63,8 @@ private:
     std::vector<core::TextKey> unique_texts_;  // point into uniques_, which holds them
     std::vector<std::int64_t> sorted_;
     bool sorted_done_ = false;
+    std::vector<std::int64_t> sizes_;
+    bool sizes_done_ = false;
 };
 
 // The keys of an object array as texts (kind 0 for None / NaN); false when some element is
@@ -83,6 +87,12 @@ struct CallContext {
     std::vector<Cached> columns;
     // buffers (column rows of blocks) known to hold no NaN, or nothing a median can fill
     std::unordered_map<const void*, py::object> clean;
+    // buffers whose median is known (a feature from a per-group table), held alive beside it
+    struct Median {
+        py::object buffer;
+        double value;
+    };
+    std::unordered_map<const void*, Median> medians;
 
     bool is_private(py::handle df) const {
         return !private_table.is_none() && private_table.ptr() == df.ptr();
@@ -91,6 +101,7 @@ struct CallContext {
         private_table = py::none();
         columns.clear();
         clean.clear();
+        medians.clear();
     }
 };
 
