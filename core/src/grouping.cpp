@@ -294,6 +294,25 @@ Factorized factorize_pairs(std::span<const std::int64_t> a, std::span<const std:
     }
     Factorized f;
     f.codes.resize(a.size());
+    std::int64_t na = 0;
+    for (std::int64_t c : a) na = std::max(na, c + 1);
+    if (nb > 0 && na <= std::max<std::int64_t>(1 << 16, static_cast<std::int64_t>(2 * a.size())) / nb) {
+        // every pair fits a direct table
+        std::vector<std::int64_t> slot(static_cast<std::size_t>(na * nb), -1);
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            if (!valid[i]) {
+                f.codes[i] = -1;
+                continue;
+            }
+            std::int64_t& g = slot[static_cast<std::size_t>(pair[i])];
+            if (g < 0) {
+                g = static_cast<std::int64_t>(f.first.size());
+                f.first.push_back(static_cast<std::int64_t>(i));
+            }
+            f.codes[i] = g;
+        }
+        return f;
+    }
     GroupTable<IntKeys> table;
     for (std::size_t i = 0; i < a.size(); ++i)
         f.codes[i] = valid[i] ? table.find_or_add(pair[i], static_cast<std::int64_t>(i)) : -1;
@@ -478,24 +497,28 @@ double median(std::span<const double> x) {
 void group_median(std::span<const double> x, std::span<const std::int64_t> codes,
                   std::span<double> out) {
     check_codes(codes, x.size(), out.size());
-    std::vector<std::int64_t> rows, bounds;
-    bucket(codes, out.size(), rows, bounds);
-    std::vector<double> v;
-    for (std::size_t g = 0; g < out.size(); ++g) {
-        v.clear();
-        for (std::int64_t k = bounds[g]; k < bounds[g + 1]; ++k) {
-            const double d = x[static_cast<std::size_t>(rows[static_cast<std::size_t>(k)])];
-            if (d == d) v.push_back(d);
-        }
-        const std::size_t n = v.size();
+    // the present values bucketed by group in one pass, then a selection within each bucket
+    const std::size_t ng = out.size();
+    std::vector<std::size_t> bounds(ng + 1, 0);
+    for (std::size_t i = 0; i < x.size(); ++i)
+        if (codes[i] >= 0 && x[i] == x[i]) ++bounds[static_cast<std::size_t>(codes[i]) + 1];
+    for (std::size_t g = 0; g < ng; ++g) bounds[g + 1] += bounds[g];
+    std::vector<double> v(bounds[ng]);
+    std::vector<std::size_t> next(bounds.begin(), bounds.end() - 1);
+    for (std::size_t i = 0; i < x.size(); ++i)
+        if (codes[i] >= 0 && x[i] == x[i]) v[next[static_cast<std::size_t>(codes[i])]++] = x[i];
+    for (std::size_t g = 0; g < ng; ++g) {
+        const std::size_t n = bounds[g + 1] - bounds[g];
         if (n == 0) {
             out[g] = kNaN;
             continue;
         }
-        auto mid = v.begin() + static_cast<std::ptrdiff_t>(n / 2);
-        std::nth_element(v.begin(), mid, v.end());
+        const auto first = v.begin() + static_cast<std::ptrdiff_t>(bounds[g]);
+        const auto last = first + static_cast<std::ptrdiff_t>(n);
+        auto mid = first + static_cast<std::ptrdiff_t>(n / 2);
+        std::nth_element(first, mid, last);
         const double upper = *mid;
-        out[g] = n % 2 ? upper : (upper + *std::max_element(v.begin(), mid)) / 2;
+        out[g] = n % 2 ? upper : (upper + *std::max_element(first, mid)) / 2;
     }
 }
 
@@ -527,16 +550,21 @@ void group_rank(std::span<const double> x, std::span<const std::int64_t> codes,
     check_codes(codes, x.size(), ngroups);
     if (out.size() != x.size()) throw std::invalid_argument("group_rank: sizes differ");
     std::fill(out.begin(), out.end(), kNaN);
-    std::vector<std::int64_t> rows, bounds;
-    bucket(codes, ngroups, rows, bounds);
-    std::vector<std::pair<double, std::int64_t>> r;
+    // (value, row) of the present values bucketed by group in one pass, each bucket then sorted
+    std::vector<std::size_t> bounds(ngroups + 1, 0);
+    for (std::size_t i = 0; i < x.size(); ++i)
+        if (codes[i] >= 0 && x[i] == x[i]) ++bounds[static_cast<std::size_t>(codes[i]) + 1];
+    for (std::size_t g = 0; g < ngroups; ++g) bounds[g + 1] += bounds[g];
+    std::vector<std::pair<double, std::int64_t>> all(bounds[ngroups]);
+    {
+        std::vector<std::size_t> next(bounds.begin(), bounds.end() - 1);
+        for (std::size_t i = 0; i < x.size(); ++i)
+            if (codes[i] >= 0 && x[i] == x[i])
+                all[next[static_cast<std::size_t>(codes[i])]++] = {x[i], static_cast<std::int64_t>(i)};
+    }
     for (std::size_t g = 0; g < ngroups; ++g) {
-        r.clear();
-        for (std::int64_t k = bounds[g]; k < bounds[g + 1]; ++k) {
-            const std::int64_t row = rows[static_cast<std::size_t>(k)];
-            const double v = x[static_cast<std::size_t>(row)];
-            if (v == v) r.emplace_back(v, row);
-        }
+        const std::span<std::pair<double, std::int64_t>> r(all.data() + bounds[g],
+                                                          bounds[g + 1] - bounds[g]);
         std::sort(r.begin(), r.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
         for (std::size_t s = 0; s < r.size();) {
             std::size_t e = s + 1;
