@@ -21,7 +21,7 @@ from module.common import task_config  # noqa: E402
 
 N = 1_000_000
 GROUPS = 1_000
-REPEAT = 2
+REPEAT = 3
 
 NAMES = [
     "count###shop$$$", "count###item$$$", "crosscount###shop|||item$$$",
