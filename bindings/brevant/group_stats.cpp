@@ -352,6 +352,18 @@ bool plain_frame(py::handle df) {
     return py::str(columns.attr("dtype")).cast<std::string>() == "object";
 }
 
+// df.copy(), without the consolidation of its blocks that pandas' copy adds (which rebuilds every
+// column of a table that grew column by column): each block copied as it is. pandas' own copy
+// where its block manager offers no such step.
+py::object deep_copy(const py::object& df) {
+    py::object mgr = py::getattr(df, "_mgr", py::none());
+    if (mgr.is_none() || !py::hasattr(mgr, "apply") || !py::hasattr(df, "_constructor_from_mgr") ||
+        py::len(mgr.attr("blocks")) < 2)
+        return df.attr("copy")();
+    py::object copied = mgr.attr("apply")("copy", "deep"_a = true);
+    return df.attr("_constructor_from_mgr")(copied, "axes"_a = copied.attr("axes"));
+}
+
 // The rows of `df` as the new table an operator returns (df.merge(...) gives a fresh index
 // 0..n-1, no attrs and an unnamed column index). The caller's frame is copied once; a table this
 // name2feature call created is private to it and continued in place.
@@ -364,7 +376,7 @@ public:
         if (ready_) return df_;
         CallContext* ctx = current_call();
         if (!owned_ && !(ctx && ctx->is_private(df_))) {
-            df_ = df_.attr("copy")();
+            df_ = deep_copy(df_);
             if (py::len(df_.attr("attrs")) != 0) df_.attr("attrs") = py::dict();
             py::object columns = df_.attr("columns");
             if (!columns.attr("name").is_none())
