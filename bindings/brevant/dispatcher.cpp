@@ -91,7 +91,7 @@ py::object call_operator(Call& call, const py::str& op_name, const py::object& f
 // deleted one by one instead (`del df[label]`: every column of that label, the others kept as
 // they are, without copying); anything else, including the error of a label that is gone, is
 // left to drop itself.
-void drop_intermediates(py::object& df, const py::list& add_list) {
+void drop_intermediates(py::object& df, const py::list& add_list, CallContext& ctx) {
     py::module_ pd = py::module_::import("pandas");
     bool direct = py::isinstance(df, pd.attr("DataFrame")) &&
                   !py::isinstance(df.attr("columns"), pd.attr("MultiIndex"));
@@ -107,7 +107,10 @@ void drop_intermediates(py::object& df, const py::list& add_list) {
         df.attr("drop")(add_list, "axis"_a = 1, "inplace"_a = true);
         return;
     }
-    for (py::handle label : add_list) df.attr("__delitem__")(label);
+    for (py::handle label : add_list) {
+        ctx.forget_buffer(column_buffer(df, label).second);
+        df.attr("__delitem__")(label);
+    }
 }
 
 py::object name2feature_impl(Call& call, py::object df, py::handle feature_space) {
@@ -189,7 +192,7 @@ py::object name2feature_impl(Call& call, py::object df, py::handle feature_space
                 break;
         }
 
-        if (!add_list.empty()) drop_intermediates(df, add_list);
+        if (!add_list.empty()) drop_intermediates(df, add_list, call.ctx);
     }
     return df;
 }

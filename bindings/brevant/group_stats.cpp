@@ -451,9 +451,10 @@ py::array_t<double> standardised(const py::array& raw, double mean, double sd) {
 // read again within the call. Returns false when some other numeric column (float32, nullable,
 // complex) holds a gap: the caller then fills with pandas.
 bool median_fill_native(py::object& df, std::unordered_map<const void*, py::object>& clean,
-                        const std::unordered_map<const void*, CallContext::Median>& medians) {
+                        std::unordered_map<const void*, CallContext::Median>& medians) {
     py::tuple blocks = df.attr("_mgr").attr("blocks");
     std::vector<std::pair<py::object, py::array_t<double>>> replacements;
+    std::vector<const void*> replaced;
     for (py::handle blk : blocks) {
         py::object values = blk.attr("values");
         if (!py::isinstance<py::array>(values)) {
@@ -513,6 +514,7 @@ bool median_fill_native(py::object& df, std::unordered_map<const void*, py::obje
                 }
             }
             replacements.emplace_back(py::int_(locs.at(static_cast<py::ssize_t>(r))), filled);
+            replaced.push_back(row);
         }
     }
     for (auto& [loc, filled] : replacements) {
@@ -521,6 +523,12 @@ bool median_fill_native(py::object& df, std::unordered_map<const void*, py::obje
         else
             df.attr("isetitem")(loc, filled);
         clean.emplace(filled.data(), filled);
+    }
+    // the gap columns' old buffers are no longer the table's
+    CallContext* ctx = current_call();
+    for (const void* row : replaced) {
+        medians.erase(row);
+        if (ctx) ctx->forget_buffer(row);
     }
     return true;
 }

@@ -97,6 +97,13 @@ struct CallContext {
     bool is_private(py::handle df) const {
         return !private_table.is_none() && private_table.ptr() == df.ptr();
     }
+    // Whatever is kept about a buffer that left the table (replaced or dropped), so that it is
+    // not held alive until the call ends.
+    void forget_buffer(const void* data) {
+        clean.erase(data);
+        medians.erase(data);
+        std::erase_if(columns, [data](const Cached& c) { return c.data == data; });
+    }
     void forget_all() {
         private_table = py::none();
         columns.clear();
