@@ -353,15 +353,56 @@ bool plain_frame(py::handle df) {
 }
 
 // df.copy(), without the consolidation of its blocks that pandas' copy adds (which rebuilds every
-// column of a table that grew column by column): each block copied as it is. pandas' own copy
-// where its block manager offers no such step.
-py::object deep_copy(const py::object& df) {
+// column of a table that grew column by column): each block copied as it is. A block of float64
+// columns is copied natively, each column read once for the copy and for whether it holds a gap
+// (what the median fill needs to know of it), so a wide table is read once. pandas' own copy
+// where its block manager offers no such steps.
+py::object deep_copy(const py::object& df, std::unordered_map<const void*, py::object>& clean) {
     py::object mgr = py::getattr(df, "_mgr", py::none());
-    if (mgr.is_none() || !py::hasattr(mgr, "apply") || !py::hasattr(df, "_constructor_from_mgr") ||
-        py::len(mgr.attr("blocks")) < 2)
+    if (mgr.is_none() || !py::hasattr(mgr, "blocks") || !py::hasattr(df, "_constructor_from_mgr"))
         return df.attr("copy")();
-    py::object copied = mgr.attr("apply")("copy", "deep"_a = true);
-    return df.attr("_constructor_from_mgr")(copied, "axes"_a = copied.attr("axes"));
+    py::list blocks;
+    std::vector<std::pair<const void*, py::object>> known;
+    for (py::handle blk : py::tuple(mgr.attr("blocks"))) {
+        py::object values = blk.attr("values");
+        if (!py::isinstance<py::array_t<double>>(values) ||
+            py::reinterpret_borrow<py::array>(values).dtype().kind() != 'f' ||
+            !py::hasattr(blk, "make_block_same_class")) {
+            blocks.append(blk.attr("copy")("deep"_a = true));
+            continue;
+        }
+        py::array src = py::reinterpret_borrow<py::array>(values);
+        if (src.ndim() != 2 || !(src.flags() & py::array::c_style)) {
+            blocks.append(blk.attr("copy")("deep"_a = true));
+            continue;
+        }
+        const auto rows = static_cast<std::size_t>(src.shape(0));
+        const auto n = static_cast<std::size_t>(src.shape(1));
+        py::array_t<double, py::array::c_style> dst({src.shape(0), src.shape(1)});
+        std::vector<std::uint8_t> gap(rows, 0);
+        {
+            const double* from = static_cast<const double*>(src.data());
+            double* to = dst.mutable_data();
+            py::gil_scoped_release release;
+            for (std::size_t r = 0; r < rows; ++r) {
+                bool any = false;
+                for (std::size_t i = 0; i < n; ++i) {
+                    const double x = from[r * n + i];
+                    to[r * n + i] = x;
+                    any |= x != x;
+                }
+                gap[r] = any;
+            }
+        }
+        for (std::size_t r = 0; r < rows; ++r)
+            if (!gap[r]) known.emplace_back(dst.data() + r * n, dst);
+        blocks.append(blk.attr("make_block_same_class")(dst));
+    }
+    py::object copied = mgr.attr("__class__")(py::tuple(blocks), mgr.attr("axes"),
+                                              "verify_integrity"_a = false);
+    py::object out = df.attr("_constructor_from_mgr")(copied, "axes"_a = copied.attr("axes"));
+    for (auto& [row, holder] : known) clean.emplace(row, holder);
+    return out;
 }
 
 // The rows of `df` as the new table an operator returns (df.merge(...) gives a fresh index
@@ -376,7 +417,7 @@ public:
         if (ready_) return df_;
         CallContext* ctx = current_call();
         if (!owned_ && !(ctx && ctx->is_private(df_))) {
-            df_ = deep_copy(df_);
+            df_ = deep_copy(df_, clean());
             if (py::len(df_.attr("attrs")) != 0) df_.attr("attrs") = py::dict();
             py::object columns = df_.attr("columns");
             if (!columns.attr("name").is_none())
