@@ -334,6 +334,24 @@ py::object lag_in_pandas_type(py::array_t<double> out, py::handle dtype, Stat st
     return out;
 }
 
+// Runs kernel(values, codes, ngroups, out) over the grouping of a text key column that this
+// name2feature call keeps, the values as float64, with the GIL released; false when the key is
+// not one such column or the kernel declines (it writes nothing then).
+template <class Kernel>
+bool by_text_codes(py::handle df, py::handle key, const GroupKeys& keys, py::handle series,
+                   py::array_t<double>& out, const Kernel& kernel) {
+    if (keys.kind != GroupKeys::Kind::other || py::isinstance<py::list>(key)) return false;
+    auto k = key_of(df, key);
+    if (!k) return false;
+    Floats x = as_float64(py::reinterpret_borrow<py::object>(series));
+    const auto n = static_cast<std::size_t>(x.size());
+    out = py::array_t<double>(static_cast<py::ssize_t>(n));
+    std::span<const double> xs(x.data(), n);
+    std::span<double> os(out.mutable_data(), n);
+    py::gil_scoped_release release;
+    return kernel(xs, k->codes(), static_cast<std::int64_t>(k->ngroups()), os);
+}
+
 // delay / delta / ts_o: the lag (or difference) of col by w rows within the series, in the type
 // the pandas form gives.
 py::object lag(Stat stat, bool each_group, py::object df, py::handle name, py::handle key,
@@ -370,19 +388,10 @@ py::object lag(Stat stat, bool each_group, py::object df, py::handle name, py::h
         else
             done = core::shift_by_key(xs, {keys.floats.data(), keys.size()}, w, diff, os);
     }
-    if (!done && keys.kind == GroupKeys::Kind::other && !py::isinstance<py::list>(key)) {
-        // one column of texts: its grouping of this name2feature call, one ring per group
-        if (auto k = key_of(df, key)) {
-            Floats x = as_float64(series);
-            const auto n = static_cast<std::size_t>(x.size());
-            out = py::array_t<double>(static_cast<py::ssize_t>(n));
-            std::span<const double> xs(x.data(), n);
-            std::span<double> os(out.mutable_data(), n);
-            py::gil_scoped_release release;
-            done = core::shift_by_codes(xs, k->codes(), static_cast<std::int64_t>(k->ngroups()),
-                                        w, diff, os);
-        }
-    }
+    if (!done)  // one column of texts: one ring per group
+        done = by_text_codes(df, key, keys, series, out, [&](auto xs, auto codes, auto ng, auto os) {
+            return core::shift_by_codes(xs, codes, ng, w, diff, os);
+        });
     if (!done) {
         Grouping g = group_rows(df, key, std::move(keys));
         Floats x = as_float64(series);
@@ -411,26 +420,13 @@ py::object single(const char* keyword, Stat stat, py::object df, py::handle col,
             return lag(stat, std::string(keyword) == "ts_o", std::move(df), name, key,
                        std::move(keys), std::move(series), w);
         require_rolling_window(w);
-        if (stat == Stat::rank && keys.kind == GroupKeys::Kind::other &&
-            !py::isinstance<py::list>(key)) {
-            // short windows over one column of texts: the call's grouping, in table order
-            if (auto k = key_of(df, key)) {
-                Floats x = as_float64(series);
-                const auto n = static_cast<std::size_t>(x.size());
-                out = py::array_t<double>(static_cast<py::ssize_t>(n));
-                std::span<const double> xs(x.data(), n);
-                std::span<double> os(out.mutable_data(), n);
-                bool done;
-                {
-                    py::gil_scoped_release release;
-                    done = core::roll_rank_by_codes(xs, k->codes(),
-                                                    static_cast<std::int64_t>(k->ngroups()), w, os);
-                }
-                if (done) {
-                    assign(df, name, out);
-                    return df;
-                }
-            }
+        // short windows over one column of texts, in table order
+        if (stat == Stat::rank &&
+            by_text_codes(df, key, keys, series, out, [&](auto xs, auto codes, auto ng, auto os) {
+                return core::roll_rank_by_codes(xs, codes, ng, w, os);
+            })) {
+            assign(df, name, out);
+            return df;
         }
         Grouping g = group_rows(df, key, std::move(keys));
         Floats x = as_float64(series);

@@ -637,6 +637,29 @@ struct FloatKey {
 // lag_by_key for integer keys spanning a short range: each key value owns its ring directly,
 // which saves the lookup of a group code on every row. Returns false when the rings would hold
 // more values than the column.
+// One ring of the last p values per group, rows in table order; group(i) < 0 for a row without a
+// group, whose result is NaN.
+template <class Group>
+void lag_rings(std::span<const double> x, std::size_t groups, std::size_t p, bool diff,
+               std::span<double> out, const Group& group) {
+    std::vector<std::uint32_t> seen(groups, 0);  // as in lag_by_key: 0 .. p-1, then p .. 2p-1
+    std::vector<double> ring(groups * p);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const std::int64_t g = group(i);
+        if (g < 0) {
+            out[i] = kNaN;
+            continue;
+        }
+        const auto c = static_cast<std::size_t>(g);
+        const std::uint32_t k = seen[c];
+        const std::size_t slot = c * p + (k < p ? k : k - p);
+        const double before = k >= p ? ring[slot] : kNaN;
+        ring[slot] = x[i];
+        seen[c] = k + 1 == 2 * p ? static_cast<std::uint32_t>(p) : k + 1;
+        out[i] = diff ? x[i] - before : before;
+    }
+}
+
 bool lag_by_dense_key(std::span<const double> x, std::span<const std::int64_t> keys,
                       std::int64_t periods, bool diff, std::span<double> out) {
     const std::size_t n = x.size();
@@ -647,17 +670,9 @@ bool lag_by_dense_key(std::span<const double> x, std::span<const std::int64_t> k
     const auto p = static_cast<std::size_t>(periods);
     if (span >= n || (span + 1) * p > n) return false;
     const std::size_t groups = static_cast<std::size_t>(span) + 1;
-    std::vector<std::uint32_t> seen(groups, 0);  // as in lag_by_key: 0 .. p-1, then p .. 2p-1
-    std::vector<double> ring(groups * p);
-    for (std::size_t i = 0; i < n; ++i) {
-        const auto c = static_cast<std::size_t>(static_cast<std::uint64_t>(keys[i]) - lo);
-        const std::uint32_t k = seen[c];
-        const std::size_t slot = c * p + (k < p ? k : k - p);
-        const double before = k >= p ? ring[slot] : kNaN;
-        ring[slot] = x[i];
-        seen[c] = k + 1 == 2 * p ? static_cast<std::uint32_t>(p) : k + 1;
-        out[i] = diff ? x[i] - before : before;
-    }
+    lag_rings(x, groups, p, diff, out, [&](std::size_t i) {
+        return static_cast<std::int64_t>(static_cast<std::uint64_t>(keys[i]) - lo);
+    });
     return true;
 }
 
@@ -684,23 +699,8 @@ bool shift_by_codes(std::span<const double> x, std::span<const std::int64_t> cod
         return false;
     for (std::int64_t c : codes)
         if (c < -1 || c >= ngroups) throw std::invalid_argument("group code out of range");
-    const auto p = static_cast<std::size_t>(periods);
-    const auto groups = static_cast<std::size_t>(ngroups);
-    std::vector<std::uint32_t> seen(groups, 0);  // as in lag_by_dense_key
-    std::vector<double> ring(groups * p);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (codes[i] < 0) {
-            out[i] = kNaN;
-            continue;
-        }
-        const auto c = static_cast<std::size_t>(codes[i]);
-        const std::uint32_t k = seen[c];
-        const std::size_t slot = c * p + (k < p ? k : k - p);
-        const double before = k >= p ? ring[slot] : kNaN;
-        ring[slot] = x[i];
-        seen[c] = k + 1 == 2 * p ? static_cast<std::uint32_t>(p) : k + 1;
-        out[i] = diff ? x[i] - before : before;
-    }
+    lag_rings(x, static_cast<std::size_t>(ngroups), static_cast<std::size_t>(periods), diff, out,
+              [&](std::size_t i) { return codes[i]; });
     return true;
 }
 
