@@ -45,10 +45,11 @@ def test_caller_frame_and_result_do_not_share_columns(brevant):
     assert not (out["rate"] == 99.0).any()
 
 
-@pytest.mark.parametrize("n", [1, 2, 3, 4, 101, 4_000])
+@pytest.mark.parametrize("n", [1, 2, 3, 4, 101, 4_000, 70_001, 140_000])
 def test_median_fill_values_equal_pandas(brevant, n):
     """The fill of every gap column after a group statistic, on value sets that put the two
-    middle values in one place or far apart: ties, signed zeros, infinities, wide ranges."""
+    middle values in one place or far apart: ties, signed zeros, infinities, wide ranges; on long
+    columns also rows in sorted or periodic order, and columns that are mostly gaps."""
     import numpy as np
 
     from group_formulation import count
@@ -61,10 +62,13 @@ def test_median_fill_values_equal_pandas(brevant, n):
         "wide": rng.choice([-np.inf, -1e300, 1e-300, 1e300, np.inf], n) * rng.random(n),
         "normal": rng.normal(50, 10, n),
         "halves": np.where(np.arange(n) < n // 2, -7.5, 1e6),
+        "sorted": np.sort(rng.normal(0, 1, n)),
+        "periodic": (np.arange(n) % 997).astype(float),
+        "sparse": rng.normal(0, 1, n),
     }
     df = pd.DataFrame(cols)
     for c in list(cols)[1:]:
-        df.loc[rng.random(n) < 0.3, c] = np.nan
+        df.loc[rng.random(n) < (0.9 if c == "sparse" else 0.3), c] = np.nan
     got = brevant.count(df.copy(), "key", {})
     want = count(df.copy(), "key", {})
     assert_frame_equal(got, want, check_exact=True)

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <numeric>
 #include <stdexcept>
 
@@ -446,11 +447,22 @@ std::uint64_t order_key(double v) {
     return b >> 63 ? ~b : b | (std::uint64_t{1} << 63);
 }
 
-}  // namespace
+// The median of n values, given `v`: those of ranks below .. below + v.size() - 1, in no order
+// (reordered here).
+double middle_of(std::span<double> v, std::size_t below, std::size_t n) {
+    if (n == 0) return kNaN;
+    const std::size_t hi = n / 2;
+    auto it = v.begin() + static_cast<std::ptrdiff_t>(hi - below);
+    std::nth_element(v.begin(), it, v.end());
+    const double upper = *it;
+    if (n % 2) return upper;
+    // the values before the upper one are now all <= it: the lower middle is their largest
+    return (*std::max_element(v.begin(), it) + upper) / 2;
+}
 
-double median(std::span<const double> x) {
-    // the buckets of the two middle values by the keys' top 16 bits, then a selection among the
-    // values of those buckets only
+// The median by the keys' top 16 bits: the buckets of the two middle values, then a selection
+// among the values of those buckets only. Two passes whatever the values.
+double median_by_buckets(std::span<const double> x) {
     std::vector<std::size_t> hist(1 << 16, 0);
     std::size_t n = 0;
     for (double d : x)
@@ -481,17 +493,59 @@ double median(std::span<const double> x) {
             const std::size_t b = order_key(d) >> 48;
             if (b == b_lo || b == b_hi) v.push_back(d);
         }
-    // v holds the values of ranks below_lo .. below_lo + v.size() - 1, in no order
-    auto nth = [&](std::size_t rank) {
-        auto it = v.begin() + static_cast<std::ptrdiff_t>(rank - below_lo);
-        std::nth_element(v.begin(), it, v.end());
-        return *it;
+    return middle_of(v, below_lo, n);
+}
+
+}  // namespace
+
+double median(std::span<const double> x) {
+    // A sample of the values brackets the middle ones between two of its quantiles; one pass
+    // then counts the values below the bracket and keeps those inside it, among which the middle
+    // ones are selected. A sample that misses (ranks outside the bracket: skewed by the order of
+    // the rows) leaves it to the bucket method, so the result never depends on the sample.
+    constexpr std::size_t kSample = 8192;
+    const std::size_t rows = x.size();
+    if (rows < 8 * kSample) {
+        std::vector<double> v;
+        v.reserve(rows);
+        for (double d : x)
+            if (d == d) v.push_back(d);
+        return middle_of(v, 0, v.size());
+    }
+    std::vector<double> sample;
+    sample.reserve(kSample);
+    const std::size_t stride = rows / kSample;
+    std::uint64_t state = 0x9E3779B97F4A7C15ULL;
+    for (std::size_t k = 0; k < kSample; ++k) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        const double d = x[k * stride + static_cast<std::size_t>((state >> 33) % stride)];
+        if (d == d) sample.push_back(d);
+    }
+    if (sample.size() < kSample / 4) return median_by_buckets(x);  // mostly gaps
+    // four standard deviations of the middle's rank in the sample on either side
+    const std::size_t s = sample.size();
+    const auto margin = static_cast<std::size_t>(2.0 * std::sqrt(static_cast<double>(s))) + 1;
+    auto at = [&](std::size_t rank) {
+        std::nth_element(sample.begin(), sample.begin() + static_cast<std::ptrdiff_t>(rank),
+                         sample.end());
+        return sample[rank];
     };
-    const double upper = nth(hi);
-    if (n % 2) return upper;
-    // the values before the upper one are now all <= it: the lower middle is their largest
-    const double lower = *std::max_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(hi - below_lo));
-    return (lower + upper) / 2;
+    const double lo_v = at(s / 2 > margin ? s / 2 - margin : 0);
+    const double hi_v = at(std::min(s - 1, s / 2 + margin));
+    // without branches: a value is written at the end of the kept ones whether it is kept or not
+    // (only the pages that end up written are ever touched)
+    std::size_t below = 0, n = 0, kept = 0;
+    std::unique_ptr<double[]> buffer(new double[rows]);
+    for (double d : x) {
+        n += d == d;
+        below += d < lo_v;
+        buffer[kept] = d;
+        kept += (d >= lo_v) & (d <= hi_v);
+    }
+    if (n == 0) return kNaN;
+    const std::size_t hi = n / 2, lo = n % 2 ? hi : hi - 1;
+    if (below > lo || below + kept <= hi) return median_by_buckets(x);
+    return middle_of({buffer.get(), kept}, below, n);
 }
 
 void group_median(std::span<const double> x, std::span<const std::int64_t> codes,
