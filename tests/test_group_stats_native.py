@@ -168,6 +168,20 @@ def test_records_from_the_pandas_formulation_serve_the_native_operators(brevant)
         run_both(native, formulation, test, rec_n, rec_r)
 
 
+@pytest.mark.parametrize("stat", ["min", "max"])
+@pytest.mark.parametrize("scale", [2**20, 2**62])
+def test_int64_statistics_standardised_past_a_double_exact_sum(brevant, stat, scale):
+    """Integer group minima / maxima repeated over more rows than NumPy's sum buffer: once their
+    sum leaves a double's exact range, its mean depends on the order of the additions."""
+    for seed in range(4):
+        rng = np.random.default_rng(seed)
+        values = rng.integers(-scale, scale, 50)
+        df = pd.DataFrame({"g": rng.integers(0, 50, 20_000)})
+        df["x"] = values[df["g"]]
+        run_both(lambda d, r: brevant.aggregate(d, "x", "g", [stat], r),
+                 lambda d, r: ref.aggregate(d, "x", "g", [stat], r), df, {}, {})
+
+
 @pytest.mark.parametrize("kind", ["text", "int", "float"])
 def test_histstat_and_crossrank_match_pandas(brevant, kind):
     for seed, n in [(1, 1), (2, 40), (3, 500)]:

@@ -58,6 +58,8 @@ void standardise(py::object df, py::handle name);
 // The mean and std() of a 1-D int64 or float64 array as pandas' Series gives them; false for
 // anything else (pandas then computes them).
 bool column_moments(py::handle values, double& mean, double& sd);
+// Whether pandas computes means and deviations as the native moments do (not with bottleneck).
+bool native_moments();
 
 // df[name] = values, for a fresh 1-D NumPy array of len(df) that nothing else references. Where
 // the columns are plain and unique the array is handed to the frame as it is (what

@@ -34,6 +34,7 @@
 
 #include "brevant/brevant.hpp"
 #include "brevant/keys.hpp"
+#include "orvalis/core/moments.hpp"
 
 namespace orvalis::brevant {
 
@@ -486,6 +487,51 @@ py::array_t<double> standardised(const py::array& raw, double mean, double sd) {
     return out;
 }
 
+// The feature standardised straight from per-group values, as standardised(moments_of(raw)) gives
+// it for raw = gather(vals, row_of_group, codes), without that per-row column: the mean and
+// deviation are read through the codes, and row i takes its group's standardised value. nullopt
+// where pandas takes its own kernels, or where raw would be int64 (every row matched) with a sum
+// that is not exact in a double: NumPy then sums it buffer by buffer, in another order.
+std::optional<py::array> standardised_from_groups(const py::array& vals,
+                                                  std::span<const std::int64_t> row_of_group,
+                                                  std::span<const std::int64_t> codes,
+                                                  std::span<const std::int64_t> sizes,
+                                                  double& mean, double& sd) {
+    if (!native_moments()) return std::nullopt;
+    const std::size_t ng = row_of_group.size();
+    const bool ints = vals.dtype().kind() == 'i';
+    const void* data = vals.data();
+    std::vector<double> value(ng + 1, kNaN);  // value[0]: rows without a group
+    std::size_t present = 0, matched = 0;
+    double magnitude = 0;  // sum of |value| over the rows, as a bound
+    for (std::size_t g = 0; g < ng; ++g) {
+        const std::int64_t r = row_of_group[g];
+        if (r < 0) continue;
+        const double v = ints ? static_cast<double>(static_cast<const std::int64_t*>(data)[r])
+                              : static_cast<const double*>(data)[r];
+        const auto rows = static_cast<std::size_t>(sizes[g]);
+        value[g + 1] = v;
+        matched += rows;
+        if (v == v) present += rows;
+        magnitude += std::fabs(v) * static_cast<double>(rows);
+    }
+    if (ints && matched == codes.size() && !(magnitude < 0x1p52)) return std::nullopt;
+    core::Moments m{};
+    {
+        py::gil_scoped_release release;
+        m = core::moments_by_codes(value, codes, present);
+    }
+    mean = m.mean;
+    sd = m.sd;
+    for (double& v : value) v = (v - mean) / sd;
+    py::array_t<double> out(static_cast<py::ssize_t>(codes.size()));
+    double* o = out.mutable_data();
+    const double* z = value.data() + 1;
+    py::gil_scoped_release release;
+    for (std::size_t i = 0; i < codes.size(); ++i) o[i] = z[codes[i]];
+    return out;
+}
+
 // df.fillna(df.median(numeric_only=True)) on a table the operator owns: only float64 columns that
 // hold a gap are computed and replaced (their median of the non-missing values, the mean of the
 // two middle ones for an even count, as pandas computes it). Columns known to hold no gap are not
@@ -642,10 +688,9 @@ bool rows_of_groups(std::span<const std::int64_t> table_codes, std::size_t ngrou
     return true;
 }
 
-// A feature taken from a per-group table: per row (`raw`), and the table's values with the table
-// row of every group, from which its median follows without reading the rows.
+// A feature taken from a per-group table: the table's values with the table row of every group,
+// from which the per-row column follows, and its median without reading the rows.
 struct Looked {
-    py::array raw;
     py::array vals;
     std::vector<std::int64_t> row_of_group;
 };
@@ -685,8 +730,7 @@ std::optional<Looked> lookup_feature(KeyColumn& key, py::handle g, py::handle ta
     if (!codes) return std::nullopt;
     std::vector<std::int64_t> row_of_group;
     if (!rows_of_groups(*codes, key.ngroups(), row_of_group)) return std::nullopt;
-    py::array raw = gather(*v, row_of_group, key.codes());
-    return Looked{raw, *v, std::move(row_of_group)};
+    return Looked{*v, std::move(row_of_group)};
 }
 
 // The median the fill would compute for `column`, whose rows hold the value of their group's
@@ -737,11 +781,7 @@ void remember_median(NewTable& out, const py::array& column, std::span<const std
 // Rows per group value in order of first appearance: a frame of the key and `as`, as
 // df[col].value_counts(sort=False).rename_axis(col).reset_index(name=as).
 py::object first_seen_counts(KeyColumn& key, py::handle col, const py::str& as) {
-    std::vector<std::int64_t> sizes;
-    {
-        py::gil_scoped_release release;
-        sizes = core::group_sizes(key.codes(), key.ngroups());
-    }
+    const auto& sizes = key.sizes();
     std::vector<std::int64_t> all(key.ngroups());
     for (std::size_t g = 0; g < all.size(); ++g) all[g] = static_cast<std::int64_t>(g);
     py::dict columns;
@@ -822,13 +862,20 @@ bool attach(NewTable& out, KeyColumn& key, py::handle g, py::handle table, const
     auto looked = lookup_feature(key, g, table, name);
     if (!looked) return false;
     double mean = 0, sd = 1;
-    py::array column = looked->raw;
-    if (standardise_it) {
-        moments_of(looked->raw, mean, sd);
-        column = standardised(looked->raw, mean, sd);
+    std::optional<py::array> column;
+    if (standardise_it)
+        column = standardised_from_groups(looked->vals, looked->row_of_group, key.codes(),
+                                          key.sizes(), mean, sd);
+    if (!column) {
+        py::array raw = gather(looked->vals, looked->row_of_group, key.codes());
+        column = raw;
+        if (standardise_it) {
+            moments_of(raw, mean, sd);
+            column = standardised(raw, mean, sd);
+        }
     }
-    out.put_last(name, column);
-    remember_median(out, column, key.sizes(), looked->vals, looked->row_of_group, standardise_it,
+    out.put_last(name, *column);
+    remember_median(out, *column, key.sizes(), looked->vals, looked->row_of_group, standardise_it,
                     mean, sd);
     return true;
 }
@@ -872,9 +919,11 @@ py::object crosscount(py::object df, py::handle col_list, py::object record) {
     if (!k1 || !k2) return crosscount_pandas(df, col_list, record);
     const auto n2 = static_cast<std::int64_t>(k2->ngroups());
     core::Factorized pairs;
+    std::vector<std::int64_t> pair_sizes;
     {
         py::gil_scoped_release release;
         pairs = core::factorize_pairs(k1->codes(), k2->codes(), n2);
+        pair_sizes = core::group_sizes(pairs.codes, pairs.ngroups());
     }
     // df.groupby(col_list)[col_list[1]].count(): rows per pair, sorted by the two values, the
     // index levels being every value of each column (as the group-by keeps them)
@@ -885,7 +934,6 @@ py::object crosscount(py::object df, py::handle col_list, py::object record) {
         for (std::size_t r = 0; r < s1.size(); ++r) rank1[static_cast<std::size_t>(s1[r])] = r;
         for (std::size_t r = 0; r < s2.size(); ++r) rank2[static_cast<std::size_t>(s2[r])] = r;
         const std::size_t np_ = pairs.ngroups();
-        std::vector<std::int64_t> sizes = core::group_sizes(pairs.codes, np_);
         std::vector<std::int64_t> order(np_);
         for (std::size_t p = 0; p < np_; ++p) order[p] = static_cast<std::int64_t>(p);
         auto r1 = [&](std::int64_t p) { return rank1[k1->codes()[pairs.first[p]]]; };
@@ -897,7 +945,7 @@ py::object crosscount(py::object df, py::handle col_list, py::object record) {
         for (std::size_t k = 0; k < np_; ++k) {
             codes1[k] = r1(order[k]);
             codes2[k] = r2(order[k]);
-            counts[k] = sizes[static_cast<std::size_t>(order[k])];
+            counts[k] = pair_sizes[static_cast<std::size_t>(order[k])];
         }
         py::list levels, codes, names;
         levels.append(pd().attr("Index")(k1->values_of(s1)));
@@ -976,11 +1024,6 @@ py::object crosscount(py::object df, py::handle col_list, py::object record) {
     moments_of(*values, mean, sd);
     py::array column = standardised(*values, mean, sd);
     out.put_last(name, column);
-    std::vector<std::int64_t> pair_sizes;
-    {
-        py::gil_scoped_release release;
-        pair_sizes = core::group_sizes(pairs.codes, pairs.ngroups());
-    }
     remember_median(out, column, pair_sizes, *pair_vals, row_of_pair, true, mean, sd);
     return finish_fill(out);
 }

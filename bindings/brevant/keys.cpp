@@ -96,7 +96,11 @@ bool factorize_objects(const py::array& objects, core::Factorized& out, bool rel
     for (std::size_t t = 0; t < out.first.size(); ++t)
         out.first[t] = by_object.first[static_cast<std::size_t>(by_text.first[t])];
     out.codes = std::move(by_object.codes);
-    {
+    // distinct objects are mostly distinct texts, their groups then the objects' own
+    bool same_groups = by_text.ngroups() == texts.size();
+    for (std::size_t g = 0; same_groups && g < texts.size(); ++g)
+        same_groups = by_text.codes[g] == static_cast<std::int64_t>(g);
+    if (!same_groups) {
         py::gil_scoped_release release;
         for (auto& c : out.codes) c = by_text.codes[static_cast<std::size_t>(c)];
     }

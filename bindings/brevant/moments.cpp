@@ -7,13 +7,17 @@
 
 namespace orvalis::brevant {
 
+bool native_moments() {
+    // with bottleneck in use pandas takes its kernels instead
+    return !py::module_::import("pandas.core.nanops").attr("_USE_BOTTLENECK").cast<bool>();
+}
+
 bool column_moments(py::handle values, double& mean, double& sd) {
     if (!py::isinstance<py::array>(values)) return false;
     py::array a = py::reinterpret_borrow<py::array>(values);
     const char kind = a.dtype().kind();
     if (a.ndim() != 1 || a.dtype().itemsize() != 8 || (kind != 'f' && kind != 'i')) return false;
-    // with bottleneck in use pandas takes its kernels instead
-    if (py::module_::import("pandas.core.nanops").attr("_USE_BOTTLENECK").cast<bool>()) return false;
+    if (!native_moments()) return false;
     const auto n = static_cast<std::size_t>(a.shape(0));
     core::Moments m{};
     if (kind == 'f') {

@@ -63,6 +63,20 @@ Moments moments(std::span<const double> x) {
     return {mean, sample_sd(value, x.size(), mean, count)};
 }
 
+Moments moments_by_codes(std::span<const double> values, std::span<const std::int64_t> codes,
+                         std::size_t present) {
+    const double* v = values.data() + 1;
+    const std::int64_t* c = codes.data();
+    const auto filled = [v, c](std::size_t i) {
+        const double x = v[c[i]];
+        return x == x ? x : 0.0;
+    };
+    const auto value = [v, c](std::size_t i) { return v[c[i]]; };
+    const double count = static_cast<double>(present);
+    const double mean = pairwise(filled, 0, codes.size()) / count;
+    return {mean, sample_sd(value, codes.size(), mean, count)};
+}
+
 Moments moments(std::span<const std::int64_t> x, std::size_t bufsize) {
     const std::size_t n = x.size();
     const auto value = [&x](std::size_t i) { return static_cast<double>(x[i]); };

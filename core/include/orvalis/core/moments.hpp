@@ -24,5 +24,10 @@ Moments moments(std::span<const double> x);
 // elements each, converted), adding each buffer's pairwise sum in turn; the mean follows that
 // order.
 Moments moments(std::span<const std::int64_t> x, std::size_t bufsize);
+// The float form of the column whose row i holds values[codes[i] + 1] (values[0] stands for the
+// rows of code -1), read through the codes instead of from the column; `present` is the number
+// of its rows that are not NaN. Every code must lie in [-1, values.size() - 1).
+Moments moments_by_codes(std::span<const double> values, std::span<const std::int64_t> codes,
+                         std::size_t present);
 
 }  // namespace orvalis::core
