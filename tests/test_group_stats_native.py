@@ -184,7 +184,7 @@ def test_int64_statistics_standardised_past_a_double_exact_sum(brevant, stat, sc
 
 @pytest.mark.parametrize("kind", ["text", "int", "float"])
 def test_histstat_and_crossrank_match_pandas(brevant, kind):
-    for seed, n in [(1, 1), (2, 40), (3, 500)]:
+    for seed, n in [(1, 1), (2, 40), (3, 500), (4, 5000)]:  # groups sorted both ways
         df = table(seed, n, kind, "duplicated")
         for stats in [ref.STATS, ["max"], ["min"], ["mean"], ["median"], ["var", "max"]]:
             got, want = df.copy(), df.copy()
@@ -195,7 +195,7 @@ def test_histstat_and_crossrank_match_pandas(brevant, kind):
             brevant.histstat(got, "label", "g", stats)
             ref.histstat(want, "label", "g", stats)
             assert_frame_equal(got, want, **EXACT)
-        for c2 in ["price", "qty", "user"]:
+        for c2 in ["price", "qty", "user", "other"]:
             got, want = df.copy(), df.copy()
             assert brevant.crossrank(got, "g", c2) is got
             assert_frame_equal(got, ref.crossrank(want, "g", c2), **EXACT)

@@ -1,4 +1,5 @@
 #include "orvalis/core/grouping.hpp"
+#include "orvalis/core/radix.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -8,6 +9,7 @@
 #include <memory>
 #include <numeric>
 #include <stdexcept>
+#include <utility>
 
 namespace orvalis::core {
 namespace {
@@ -443,13 +445,6 @@ void group_var(std::span<const double> x, std::span<const std::int64_t> codes,
 
 namespace {
 
-// A key that orders as the double does (-0.0 and 0.0 alike); NaN is not given one.
-std::uint64_t order_key(double v) {
-    if (v == 0.0) v = 0.0;
-    const auto b = std::bit_cast<std::uint64_t>(v);
-    return b >> 63 ? ~b : b | (std::uint64_t{1} << 63);
-}
-
 // The median of n values, given `v`: those of ranks below .. below + v.size() - 1, in no order
 // (reordered here).
 double middle_of(std::span<double> v, std::size_t below, std::size_t n) {
@@ -470,7 +465,7 @@ double median_by_buckets(std::span<const double> x) {
     std::size_t n = 0;
     for (double d : x)
         if (d == d) {
-            ++hist[order_key(d) >> 48];
+            ++hist[double_order_key(d) >> 48];
             ++n;
         }
     if (n == 0) return kNaN;
@@ -493,7 +488,7 @@ double median_by_buckets(std::span<const double> x) {
     v.reserve(hist[b_lo] + (b_hi != b_lo ? hist[b_hi] : 0));
     for (double d : x)
         if (d == d) {
-            const std::size_t b = order_key(d) >> 48;
+            const std::size_t b = double_order_key(d) >> 48;
             if (b == b_lo || b == b_hi) v.push_back(d);
         }
     return middle_of(v, below_lo, n);
@@ -602,35 +597,71 @@ void group_nunique(std::span<const std::int64_t> codes, std::span<const std::int
         }
 }
 
+namespace {
+
+struct KeyedRow {
+    std::uint64_t key;
+    std::uint64_t row;
+};
+
+// A group's rows by key, stably: an LSD radix sort on bytes for a run of rows the cache holds
+// (the bytes every key shares skipped), a comparison sort for a short one.
+void sort_keyed(std::span<KeyedRow> a, std::vector<KeyedRow>& scratch) {
+    const std::size_t m = a.size();
+    if (m < 256) {
+        std::stable_sort(a.begin(), a.end(),
+                         [](const KeyedRow& x, const KeyedRow& y) { return x.key < y.key; });
+        return;
+    }
+    std::size_t count[8][256] = {};
+    for (const KeyedRow& r : a)
+        for (int d = 0; d < 8; ++d) ++count[d][(r.key >> (8 * d)) & 255];
+    scratch.resize(m);
+    KeyedRow* src = a.data();
+    KeyedRow* dst = scratch.data();
+    for (int d = 0; d < 8; ++d) {
+        std::size_t* c = count[d];
+        if (c[(src[0].key >> (8 * d)) & 255] == m) continue;
+        std::size_t sum = 0;
+        for (std::size_t& here : std::span(c, 256)) sum += std::exchange(here, sum);
+        for (std::size_t i = 0; i < m; ++i) dst[c[(src[i].key >> (8 * d)) & 255]++] = src[i];
+        std::swap(src, dst);
+    }
+    if (src != a.data()) std::copy(src, src + m, a.data());
+}
+
+}  // namespace
+
 void group_rank(std::span<const double> x, std::span<const std::int64_t> codes,
                 std::size_t ngroups, std::span<double> out) {
     check_codes(codes, x.size(), ngroups);
     if (out.size() != x.size()) throw std::invalid_argument("group_rank: sizes differ");
     std::fill(out.begin(), out.end(), kNaN);
-    // (value, row) of the present values bucketed by group in one pass, each bucket then sorted
+    // (value's order key, row) of the present values bucketed by group in one pass, each bucket
+    // then sorted where it stays in cache
     std::vector<std::size_t> bounds(ngroups + 1, 0);
     for (std::size_t i = 0; i < x.size(); ++i)
         if (codes[i] >= 0 && x[i] == x[i]) ++bounds[static_cast<std::size_t>(codes[i]) + 1];
     for (std::size_t g = 0; g < ngroups; ++g) bounds[g + 1] += bounds[g];
-    std::vector<std::pair<double, std::int64_t>> all(bounds[ngroups]);
+    std::vector<KeyedRow> all(bounds[ngroups]);
     {
         std::vector<std::size_t> next(bounds.begin(), bounds.end() - 1);
         for (std::size_t i = 0; i < x.size(); ++i)
             if (codes[i] >= 0 && x[i] == x[i])
-                all[next[static_cast<std::size_t>(codes[i])]++] = {x[i], static_cast<std::int64_t>(i)};
+                all[next[static_cast<std::size_t>(codes[i])]++] = {double_order_key(x[i]), i};
     }
+    std::vector<KeyedRow> scratch;
     for (std::size_t g = 0; g < ngroups; ++g) {
-        const std::span<std::pair<double, std::int64_t>> r(all.data() + bounds[g],
-                                                          bounds[g + 1] - bounds[g]);
-        std::sort(r.begin(), r.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        const std::span<KeyedRow> r(all.data() + bounds[g], bounds[g + 1] - bounds[g]);
+        sort_keyed(r, scratch);
         for (std::size_t s = 0; s < r.size();) {
             std::size_t e = s + 1;
-            while (e < r.size() && r[e].first == r[s].first) ++e;
+            while (e < r.size() && r[e].key == r[s].key) ++e;
             // ranks s + 1 .. e share their mean
             double sum = 0;
             for (std::size_t k = s; k < e; ++k) sum += static_cast<double>(k + 1);
             const double rank = sum / static_cast<double>(e - s);
-            for (std::size_t k = s; k < e; ++k) out[static_cast<std::size_t>(r[k].second)] = rank;
+            for (std::size_t k = s; k < e; ++k) out[r[k].row] = rank;
             s = e;
         }
     }
