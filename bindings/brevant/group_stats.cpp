@@ -934,18 +934,21 @@ py::object crosscount(py::object df, py::handle col_list, py::object record) {
         for (std::size_t r = 0; r < s1.size(); ++r) rank1[static_cast<std::size_t>(s1[r])] = r;
         for (std::size_t r = 0; r < s2.size(); ++r) rank2[static_cast<std::size_t>(s2[r])] = r;
         const std::size_t np_ = pairs.ngroups();
-        std::vector<std::int64_t> order(np_);
-        for (std::size_t p = 0; p < np_; ++p) order[p] = static_cast<std::int64_t>(p);
-        auto r1 = [&](std::int64_t p) { return rank1[k1->codes()[pairs.first[p]]]; };
-        auto r2 = [&](std::int64_t p) { return rank2[k2->codes()[pairs.first[p]]]; };
-        std::sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) {
-            return r1(a) != r1(b) ? r1(a) < r1(b) : r2(a) < r2(b);
-        });
+        // pairs by (rank of the first value, rank of the second): distinct numbers, sorted
+        const auto n2s = static_cast<std::int64_t>(s2.size());
+        std::vector<std::pair<std::int64_t, std::int64_t>> order(np_);
+        for (std::size_t p = 0; p < np_; ++p) {
+            const auto row = static_cast<std::size_t>(pairs.first[p]);
+            order[p] = {rank1[static_cast<std::size_t>(k1->codes()[row])] * n2s +
+                            rank2[static_cast<std::size_t>(k2->codes()[row])],
+                        static_cast<std::int64_t>(p)};
+        }
+        std::sort(order.begin(), order.end());
         std::vector<std::int64_t> codes1(np_), codes2(np_), counts(np_);
         for (std::size_t k = 0; k < np_; ++k) {
-            codes1[k] = r1(order[k]);
-            codes2[k] = r2(order[k]);
-            counts[k] = pair_sizes[static_cast<std::size_t>(order[k])];
+            codes1[k] = order[k].first / n2s;
+            codes2[k] = order[k].first % n2s;
+            counts[k] = pair_sizes[static_cast<std::size_t>(order[k].second)];
         }
         py::list levels, codes, names;
         levels.append(pd().attr("Index")(k1->values_of(s1)));
@@ -968,7 +971,6 @@ py::object crosscount(py::object df, py::handle col_list, py::object record) {
         table = add_counts(stored, pair_counts(name2), cols, name, name2);
     }
     // the table's pairs in the batch's pair numbering
-    std::optional<py::array> values;
     std::optional<py::array> pair_vals;
     std::vector<std::int64_t> row_of_pair;
     py::object keys1, keys2, vals;
@@ -1008,23 +1010,25 @@ py::object crosscount(py::object df, py::handle col_list, py::object record) {
             for (std::size_t t = 0; t < table_keys.size(); ++t)
                 table_keys[t] = (*t1)[t] < 0 || (*t2)[t] < 0 ? -1 : (*t1)[t] * n2 + (*t2)[t];
             core::lookup(batch_keys, table_keys, pos);
-            if (rows_of_groups(pos, np_, row_of_pair)) {
-                values = gather(*v, row_of_pair, pairs.codes);
-                pair_vals = *v;
-            }
+            if (rows_of_groups(pos, np_, row_of_pair)) pair_vals = *v;
         }
     }
-    if (!values) {
+    if (!pair_vals) {
         df = left_join_feature(df, table, cols, name);
         standardise(df, name);
         return median_fill(df);
     }
     NewTable out(df);
     double mean, sd;
-    moments_of(*values, mean, sd);
-    py::array column = standardised(*values, mean, sd);
-    out.put_last(name, column);
-    remember_median(out, column, pair_sizes, *pair_vals, row_of_pair, true, mean, sd);
+    auto column =
+        standardised_from_groups(*pair_vals, row_of_pair, pairs.codes, pair_sizes, mean, sd);
+    if (!column) {
+        py::array raw = gather(*pair_vals, row_of_pair, pairs.codes);
+        moments_of(raw, mean, sd);
+        column = standardised(raw, mean, sd);
+    }
+    out.put_last(name, *column);
+    remember_median(out, *column, pair_sizes, *pair_vals, row_of_pair, true, mean, sd);
     return finish_fill(out);
 }
 

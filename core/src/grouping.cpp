@@ -213,15 +213,17 @@ void bucket(std::span<const std::int64_t> codes, std::size_t ngroups,
 
 Factorized factorize(std::span<const std::int64_t> keys) {
     if (keys.empty()) return {};
-    const auto [lo, hi] = std::minmax_element(keys.begin(), keys.end());
-    const auto range = static_cast<std::uint64_t>(*hi) - static_cast<std::uint64_t>(*lo);
+    std::int64_t lo = keys[0], hi = keys[0];  // reductions the compiler vectorises
+    for (std::int64_t k : keys) lo = std::min(lo, k);
+    for (std::int64_t k : keys) hi = std::max(hi, k);
+    const auto range = static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo);
     if (range >= std::max<std::uint64_t>(1u << 16, 2 * keys.size()))
         return factorize_keys<IntKeys>(keys);
     // a small range of values: a direct table instead of hashing
     Factorized f;
     f.codes.resize(keys.size());
     std::vector<std::int64_t> slot(range + 1, -1);
-    const std::int64_t base = *lo;
+    const std::int64_t base = lo;
     for (std::size_t i = 0; i < keys.size(); ++i) {
         std::int64_t& g = slot[static_cast<std::uint64_t>(keys[i]) - static_cast<std::uint64_t>(base)];
         if (g < 0) {
@@ -292,25 +294,26 @@ Factorized factorize_addresses(std::span<const std::uint64_t> words) {
 Factorized factorize_pairs(std::span<const std::int64_t> a, std::span<const std::int64_t> b,
                            std::int64_t nb) {
     if (a.size() != b.size()) throw std::invalid_argument("factorize_pairs: sizes differ");
-    std::vector<std::int64_t> pair(a.size());
-    std::vector<std::uint8_t> valid(a.size());
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        valid[i] = a[i] >= 0 && b[i] >= 0;
-        pair[i] = valid[i] ? a[i] * nb + b[i] : 0;
-    }
+    // the codes' ranges, as reductions the compiler vectorises
+    std::int64_t na = 0, top_b = -1;
+    for (std::int64_t c : a) na = std::max(na, c + 1);
+    for (std::int64_t c : b) top_b = std::max(top_b, c);
+    if (top_b >= nb) throw std::invalid_argument("factorize_pairs: code outside [0, nb)");
+    // the pair's number, or -1 when either code is missing
+    auto pair = [&](std::size_t i) { return a[i] >= 0 && b[i] >= 0 ? a[i] * nb + b[i] : -1; };
     Factorized f;
     f.codes.resize(a.size());
-    std::int64_t na = 0;
-    for (std::int64_t c : a) na = std::max(na, c + 1);
-    if (nb > 0 && na <= std::max<std::int64_t>(1 << 16, static_cast<std::int64_t>(2 * a.size())) / nb) {
+    const auto limit = std::max<std::int64_t>(1 << 16, static_cast<std::int64_t>(2 * a.size()));
+    if (nb > 0 && na <= limit / nb) {
         // every pair fits a direct table
         std::vector<std::int64_t> slot(static_cast<std::size_t>(na * nb), -1);
         for (std::size_t i = 0; i < a.size(); ++i) {
-            if (!valid[i]) {
+            const std::int64_t p = pair(i);
+            if (p < 0) {
                 f.codes[i] = -1;
                 continue;
             }
-            std::int64_t& g = slot[static_cast<std::size_t>(pair[i])];
+            std::int64_t& g = slot[static_cast<std::size_t>(p)];
             if (g < 0) {
                 g = static_cast<std::int64_t>(f.first.size());
                 f.first.push_back(static_cast<std::int64_t>(i));
@@ -320,8 +323,10 @@ Factorized factorize_pairs(std::span<const std::int64_t> a, std::span<const std:
         return f;
     }
     GroupTable<IntKeys> table;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        f.codes[i] = valid[i] ? table.find_or_add(pair[i], static_cast<std::int64_t>(i)) : -1;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const std::int64_t p = pair(i);
+        f.codes[i] = p < 0 ? -1 : table.find_or_add(p, static_cast<std::int64_t>(i));
+    }
     f.first = std::move(table.first());
     return f;
 }
