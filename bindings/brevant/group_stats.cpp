@@ -353,6 +353,27 @@ bool plain_frame(py::handle df) {
     return py::str(columns.attr("dtype")).cast<std::string>() == "object";
 }
 
+// A copy of a C-contiguous object array: its references taken once each into memory that starts
+// out empty (NumPy's copy first fills its new array with None, then replaces every element).
+// nullopt for any other array.
+std::optional<py::array> object_copy(const py::object& values) {
+    if (!py::isinstance<py::array>(values)) return std::nullopt;
+    py::array src = py::reinterpret_borrow<py::array>(values);
+    if (src.dtype().kind() != 'O' || !(src.flags() & py::array::c_style)) return std::nullopt;
+    std::vector<py::ssize_t> shape(src.shape(), src.shape() + src.ndim());
+    py::array dst(src.dtype(), shape);  // NumPy zero-fills object memory: every element NULL
+    if (!(dst.flags() & py::array::c_style)) return std::nullopt;
+    auto* const* from = static_cast<PyObject* const*>(src.data());
+    auto** to = static_cast<PyObject**>(dst.mutable_data());
+    const auto n = static_cast<std::size_t>(src.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* o = from[i];
+        Py_XINCREF(o);
+        to[i] = o;
+    }
+    return dst;
+}
+
 // df.copy(), without the consolidation of its blocks that pandas' copy adds (which rebuilds every
 // column of a table that grew column by column): each block copied as it is. A block of float64
 // columns is copied natively, each column read once for the copy and for whether it holds a gap
@@ -366,6 +387,11 @@ py::object deep_copy(const py::object& df, std::unordered_map<const void*, py::o
     std::vector<std::pair<const void*, py::object>> known;
     for (py::handle blk : py::tuple(mgr.attr("blocks"))) {
         py::object values = blk.attr("values");
+        if (py::hasattr(blk, "make_block_same_class"))
+            if (auto objects = object_copy(values)) {
+                blocks.append(blk.attr("make_block_same_class")(*objects));
+                continue;
+            }
         if (!py::isinstance<py::array_t<double>>(values) ||
             py::reinterpret_borrow<py::array>(values).dtype().kind() != 'f' ||
             !py::hasattr(blk, "make_block_same_class")) {

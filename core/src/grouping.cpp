@@ -194,6 +194,17 @@ std::size_t check_codes(std::span<const std::int64_t> codes, std::size_t n, std:
     return ngroups;
 }
 
+// A row's group code as an index below ngroups, checked where the kernels read it (a branch that
+// is never taken, instead of a pass of its own).
+std::size_t group_index(std::int64_t g, std::size_t ngroups) {
+    if (static_cast<std::uint64_t>(g) >= ngroups) throw std::invalid_argument("group code");
+    return static_cast<std::size_t>(g);
+}
+
+void check_sizes(std::span<const std::int64_t> codes, std::size_t n) {
+    if (codes.size() != n) throw std::invalid_argument("group statistic: sizes differ");
+}
+
 // Rows grouped by code (stable counting sort): group g holds rows[bounds[g] .. bounds[g + 1]).
 void bucket(std::span<const std::int64_t> codes, std::size_t ngroups,
             std::vector<std::int64_t>& rows, std::vector<std::int64_t>& bounds) {
@@ -355,10 +366,9 @@ std::vector<std::int64_t> sorted_order(std::span<const TextKey> keys) {
 }
 
 std::vector<std::int64_t> group_sizes(std::span<const std::int64_t> codes, std::size_t ngroups) {
-    check_codes(codes, codes.size(), ngroups);
     std::vector<std::int64_t> sizes(ngroups, 0);
     for (std::int64_t c : codes)
-        if (c >= 0) ++sizes[static_cast<std::size_t>(c)];
+        if (c >= 0) ++sizes[group_index(c, ngroups)];
     return sizes;
 }
 
@@ -366,7 +376,7 @@ namespace {
 
 template <class T, bool Max>
 void min_max(std::span<const T> x, std::span<const std::int64_t> codes, std::span<T> out) {
-    check_codes(codes, x.size(), out.size());
+    check_sizes(codes, x.size());
     std::vector<std::int64_t> nobs(out.size(), 0);
     const T init = Max ? (std::is_floating_point_v<T> ? -std::numeric_limits<T>::infinity()
                                                        : std::numeric_limits<T>::min())
@@ -379,7 +389,7 @@ void min_max(std::span<const T> x, std::span<const std::int64_t> codes, std::spa
         const T v = x[i];
         if constexpr (std::is_floating_point_v<T>)
             if (v != v) continue;
-        const auto gi = static_cast<std::size_t>(g);
+        const auto gi = group_index(g, out.size());
         ++nobs[gi];
         if (Max ? v > out[gi] : v < out[gi]) out[gi] = v;
     }
@@ -409,14 +419,14 @@ void group_max(std::span<const std::int64_t> x, std::span<const std::int64_t> co
 
 void group_mean(std::span<const double> x, std::span<const std::int64_t> codes,
                 std::span<double> out) {
-    check_codes(codes, x.size(), out.size());
+    check_sizes(codes, x.size());
     std::vector<std::int64_t> nobs(out.size(), 0);
     std::vector<double> sum(out.size(), 0.0), comp(out.size(), 0.0);
     for (std::size_t i = 0; i < x.size(); ++i) {
         const std::int64_t g = codes[i];
         const double v = x[i];
         if (g < 0 || v != v) continue;
-        const auto gi = static_cast<std::size_t>(g);
+        const auto gi = group_index(g, out.size());
         ++nobs[gi];
         const double y = v - comp[gi];
         const double t = sum[gi] + y;
@@ -430,7 +440,7 @@ void group_mean(std::span<const double> x, std::span<const std::int64_t> codes,
 
 void group_var(std::span<const double> x, std::span<const std::int64_t> codes,
                std::span<double> out) {
-    check_codes(codes, x.size(), out.size());
+    check_sizes(codes, x.size());
     std::vector<std::int64_t> nobs(out.size(), 0);
     std::vector<double> mean(out.size(), 0.0);
     std::fill(out.begin(), out.end(), 0.0);
@@ -438,7 +448,7 @@ void group_var(std::span<const double> x, std::span<const std::int64_t> codes,
         const std::int64_t g = codes[i];
         const double v = x[i];
         if (g < 0 || v != v) continue;
-        const auto gi = static_cast<std::size_t>(g);
+        const auto gi = group_index(g, out.size());
         ++nobs[gi];
         const double old = mean[gi];
         mean[gi] += (v - old) / static_cast<double>(nobs[gi]);
