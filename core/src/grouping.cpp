@@ -460,17 +460,66 @@ void group_var(std::span<const double> x, std::span<const std::int64_t> codes,
 
 namespace {
 
+// The k-th smallest of a[0 .. n), a reordered so that a[0 .. k) <= a[k]: quickselect with a
+// branch-free partition (values below the pivot moved to the front, then those equal to it),
+// std::nth_element for what is left when the partitions stop shrinking the range fast enough.
+double select_kth(double* a, std::size_t n, std::size_t k) {
+    for (int rounds = 64; n > 16 && rounds > 0; --rounds) {
+        const double x = a[0], y = a[n / 2], z = a[n - 1];
+        const double pivot = std::max(std::min(x, y), std::min(std::max(x, y), z));
+        std::size_t lt = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double v = a[i];
+            const bool below = v < pivot;
+            a[i] = a[lt];
+            a[lt] = v;
+            lt += below;
+        }
+        if (k < lt) {
+            n = lt;
+            continue;
+        }
+        std::size_t le = lt;
+        for (std::size_t i = lt; i < n; ++i) {
+            const double v = a[i];
+            const bool equal = v <= pivot;
+            a[i] = a[le];
+            a[le] = v;
+            le += equal;
+        }
+        if (k < le) return pivot;
+        a += le;
+        n -= le;
+        k -= le;
+    }
+    std::nth_element(a, a + k, a + n);
+    return a[k];
+}
+
+// The largest of a[0 .. n), n > 0 (no NaN among them), as a reduction the compiler vectorises.
+double largest(const double* a, std::size_t n) {
+    double m = a[0];
+    for (std::size_t i = 1; i < n; ++i) m = std::max(m, a[i]);
+    return m;
+}
+
+// The median of the n values of v (reordered), the mean of the two middle ones for an even n.
+double median_of(double* v, std::size_t n) {
+    const double upper = select_kth(v, n, n / 2);
+    if (n % 2) return upper;
+    // the values before the upper one are now all <= it: the lower middle is their largest
+    return (largest(v, n / 2) + upper) / 2;
+}
+
 // The median of n values, given `v`: those of ranks below .. below + v.size() - 1, in no order
 // (reordered here).
 double middle_of(std::span<double> v, std::size_t below, std::size_t n) {
     if (n == 0) return kNaN;
-    const std::size_t hi = n / 2;
-    auto it = v.begin() + static_cast<std::ptrdiff_t>(hi - below);
-    std::nth_element(v.begin(), it, v.end());
-    const double upper = *it;
+    const std::size_t at = n / 2 - below;
+    const double upper = select_kth(v.data(), v.size(), at);
     if (n % 2) return upper;
     // the values before the upper one are now all <= it: the lower middle is their largest
-    return (*std::max_element(v.begin(), it) + upper) / 2;
+    return (largest(v.data(), at) + upper) / 2;
 }
 
 // The median by the keys' top 16 bits: the buckets of the two middle values, then a selection
@@ -580,12 +629,7 @@ void group_median(std::span<const double> x, std::span<const std::int64_t> codes
             out[g] = kNaN;
             continue;
         }
-        const auto first = v.begin() + static_cast<std::ptrdiff_t>(bounds[g]);
-        const auto last = first + static_cast<std::ptrdiff_t>(n);
-        auto mid = first + static_cast<std::ptrdiff_t>(n / 2);
-        std::nth_element(first, mid, last);
-        const double upper = *mid;
-        out[g] = n % 2 ? upper : (upper + *std::max_element(first, mid)) / 2;
+        out[g] = median_of(v.data() + bounds[g], n);
     }
 }
 
