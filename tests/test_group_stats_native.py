@@ -182,6 +182,26 @@ def test_int64_statistics_standardised_past_a_double_exact_sum(brevant, stat, sc
                  lambda d, r: ref.aggregate(d, "x", "g", [stat], r), df, {}, {})
 
 
+@pytest.mark.parametrize("op", ["count", "crosscount"] + [
+    f"aggregate{t}-{s}" for t in ("", "-int") for s in ("min", "max", "median")])
+def test_update_rules_where_the_stored_and_batch_keys_differ(brevant, op):
+    """The batch's groups combined with the stored table's: groups only one of them holds, groups
+    whose values are all gaps on one side, and the same keys on both sides (integers kept)."""
+    def batch(keys, gap_group):
+        df = table(len(keys), 3 * len(keys), "text")
+        df["g"] = np.array(keys * 3, dtype=object)
+        df["h"] = np.array((["x", "y"] * len(keys) * 2)[: 3 * len(keys)], dtype=object)
+        df.loc[df["g"] == gap_group, "price"] = np.nan
+        return df
+    native, formulation = OPS[op][0](brevant), OPS[op][1]
+    train = batch(["a", "b", "c", "e"], "c")
+    for test in (batch(["b", "c", "d"], "b"), batch(["c", "e", "b", "a"], "e"), train):
+        rec_n: dict = {}
+        rec_r: dict = {}
+        run_both(native, formulation, train, rec_n, rec_r)
+        run_both(native, formulation, test, rec_n, rec_r)
+
+
 @pytest.mark.parametrize("kind", ["text", "int", "float"])
 def test_histstat_and_crossrank_match_pandas(brevant, kind):
     for seed, n in [(1, 1), (2, 40), (3, 500), (4, 5000)]:  # groups sorted both ways

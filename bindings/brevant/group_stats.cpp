@@ -11,7 +11,8 @@
 // columns are hashed in C++ (numbers by value, texts by their code units), the per-group
 // statistics run the same arithmetic as pandas' group-by kernels with the GIL released, and the
 // per-group table is looked up for every row by hashing instead of a join. Only the small
-// per-group tables are built and merged by pandas, so record entries keep their exact form.
+// per-group tables a record keeps are built and merged by pandas, so record entries keep their
+// exact form; the working column of an incremental call is combined natively where it is not kept.
 // Columns or tables of a kind not handled natively (extension dtypes, keys of mixed types, stored
 // tables whose keys have another dtype) take the pandas formulation itself.
 //
@@ -881,19 +882,18 @@ py::object stat_input(py::handle df, py::handle col) {
     return np().attr("ascontiguousarray")(s.attr("to_numpy")());
 }
 
-// Attach the feature looked up from `table` to the new table, standardised when asked; false when
-// the lookup is not native (the caller then joins with pandas).
-bool attach(NewTable& out, KeyColumn& key, py::handle g, py::handle table, const py::str& name,
-            bool standardise_it) {
-    auto looked = lookup_feature(key, g, table, name);
-    if (!looked) return false;
+// Attach the feature whose rows hold vals[row_of_group[codes[i]]] (missing for a row without a
+// table row) to the new table, standardised when asked.
+void attach_values(NewTable& out, std::span<const std::int64_t> codes,
+                   std::span<const std::int64_t> sizes, const py::array& vals,
+                   std::span<const std::int64_t> row_of_group, const py::str& name,
+                   bool standardise_it) {
     double mean = 0, sd = 1;
     std::optional<py::array> column;
     if (standardise_it)
-        column = standardised_from_groups(looked->vals, looked->row_of_group, key.codes(),
-                                          key.sizes(), mean, sd);
+        column = standardised_from_groups(vals, row_of_group, codes, sizes, mean, sd);
     if (!column) {
-        py::array raw = gather(looked->vals, looked->row_of_group, key.codes());
+        py::array raw = gather(vals, row_of_group, codes);
         column = raw;
         if (standardise_it) {
             moments_of(raw, mean, sd);
@@ -901,8 +901,118 @@ bool attach(NewTable& out, KeyColumn& key, py::handle g, py::handle table, const
         }
     }
     out.put_last(name, *column);
-    remember_median(out, *column, key.sizes(), looked->vals, looked->row_of_group, standardise_it,
-                    mean, sd);
+    remember_median(out, *column, sizes, vals, row_of_group, standardise_it, mean, sd);
+}
+
+// Attach the feature looked up from `table` to the new table, standardised when asked; false when
+// the lookup is not native (the caller then joins with pandas).
+bool attach(NewTable& out, KeyColumn& key, py::handle g, py::handle table, const py::str& name,
+            bool standardise_it) {
+    auto looked = lookup_feature(key, g, table, name);
+    if (!looked) return false;
+    attach_values(out, key.codes(), key.sizes(), looked->vals, looked->row_of_group, name,
+                  standardise_it);
+    return true;
+}
+
+// ---- incremental calls without the working table ----------------------------------------------
+//
+// An incremental call joins the stored table with the batch's (an outer join on the key) and
+// derives the working column from the two, but only the values at the batch's groups reach the
+// rows. Where the stored table has the shape a first call writes, those values are combined here
+// per group instead. The outer join leaves a gap (turning integer columns into floats) unless
+// both tables hold exactly the same keys.
+
+enum class Rule { add, min, max, halves };
+
+// The stored values found for the batch's groups (`row_of_group` into `vals`), and whether the
+// two tables hold the same keys: every group found a row and every row a group.
+struct Stored {
+    Looked looked;
+    bool same_keys = false;
+};
+
+Stored stored_at(Looked looked) {
+    bool all = true;
+    for (std::int64_t r : looked.row_of_group) all &= r >= 0;
+    const bool same_keys =
+        all && static_cast<std::size_t>(looked.vals.size()) == looked.row_of_group.size();
+    return Stored{std::move(looked), same_keys};
+}
+
+std::vector<std::int64_t> identity(std::size_t n) {
+    std::vector<std::int64_t> out(n);
+    for (std::size_t k = 0; k < n; ++k) out[k] = static_cast<std::int64_t>(k);
+    return out;
+}
+
+// The working column at each batch group, as the outer join and the rule's column arithmetic give
+// it: `add` is fillna(0) + fillna(0), `min` / `max` the row's extreme skipping gaps, `halves`
+// (a + b) / 2. `batch` holds one int64 or float64 value per group.
+py::array combine(Rule rule, const Stored& s, const py::array& batch) {
+    const auto& row = s.looked.row_of_group;
+    const std::size_t ng = row.size();
+    const py::array& sv = s.looked.vals;
+    const bool stored_ints = sv.dtype().kind() == 'i', batch_ints = batch.dtype().kind() == 'i';
+    const void* sd = sv.data();
+    const void* bd = batch.data();
+    auto at = [](const void* data, bool ints, std::size_t i) {
+        return ints ? static_cast<double>(static_cast<const std::int64_t*>(data)[i])
+                    : static_cast<const double*>(data)[i];
+    };
+    if (s.same_keys && stored_ints && batch_ints) {
+        const auto* a = static_cast<const std::int64_t*>(sd);
+        const auto* b = static_cast<const std::int64_t*>(bd);
+        auto wrapped_sum = [&](std::size_t g) {
+            // int64 addition as NumPy does it: wrapping
+            return static_cast<std::int64_t>(
+                static_cast<std::uint64_t>(a[static_cast<std::size_t>(row[g])]) +
+                static_cast<std::uint64_t>(b[g]));
+        };
+        if (rule == Rule::halves) {
+            py::array_t<double> out(static_cast<py::ssize_t>(ng));
+            double* o = out.mutable_data();
+            for (std::size_t g = 0; g < ng; ++g) o[g] = static_cast<double>(wrapped_sum(g)) / 2;
+            return out;
+        }
+        py::array_t<std::int64_t> out(static_cast<py::ssize_t>(ng));
+        std::int64_t* o = out.mutable_data();
+        for (std::size_t g = 0; g < ng; ++g) {
+            const std::int64_t x = a[static_cast<std::size_t>(row[g])], y = b[g];
+            o[g] = rule == Rule::add   ? wrapped_sum(g)
+                   : rule == Rule::min ? std::min(x, y)
+                                       : std::max(x, y);
+        }
+        return out;
+    }
+    py::array_t<double> out(static_cast<py::ssize_t>(ng));
+    double* o = out.mutable_data();
+    for (std::size_t g = 0; g < ng; ++g) {
+        const double x = row[g] < 0 ? kNaN : at(sd, stored_ints, static_cast<std::size_t>(row[g]));
+        const double y = at(bd, batch_ints, g);
+        switch (rule) {
+            case Rule::add: o[g] = (x != x ? 0.0 : x) + (y != y ? 0.0 : y); break;
+            case Rule::min: o[g] = x != x ? y : y != y ? x : std::min(x, y); break;
+            case Rule::max: o[g] = x != x ? y : y != y ? x : std::max(x, y); break;
+            case Rule::halves: o[g] = (x + y) / 2; break;
+        }
+    }
+    return out;
+}
+
+// Attach the working column of an incremental call (stored table combined with the batch's
+// per-group values by `rule`), standardised; false when the stored table is not of the shape
+// the first call writes (a frame of the key and the feature for count, a series indexed by the
+// key and named like the feature for the statistics), or its keys cannot be matched natively.
+bool attach_update(NewTable& out, KeyColumn& key, py::handle g, const py::object& stored,
+                   const py::str& name, Rule rule, const py::array& batch) {
+    const bool frame = rule == Rule::add;
+    if (!py::isinstance(stored, pd().attr(frame ? "DataFrame" : "Series"))) return false;
+    if (frame && py::len(stored.attr("columns")) != 2) return false;
+    auto looked = lookup_feature(key, g, stored, name);
+    if (!looked) return false;
+    py::array vals = combine(rule, stored_at(std::move(*looked)), batch);
+    attach_values(out, key.codes(), key.sizes(), vals, identity(key.ngroups()), name, true);
     return true;
 }
 
@@ -912,15 +1022,17 @@ py::object count(py::object df, py::handle col, py::object record) {
     if (!plain_frame(df)) return count_pandas(df, col, record);
     auto key = key_of(df, col);
     if (!key) return count_pandas(df, col, record);
+    NewTable out(df);
     py::object table;
     if (stored.is_none()) {
         table = first_seen_counts(*key, col, name);
         record[name] = table;
     } else {
+        if (attach_update(out, *key, col, stored, name, Rule::add, int_array(key->sizes())))
+            return finish_fill(out);
         py::str name2 = suffixed(name, "_2");
         table = add_counts(stored, first_seen_counts(*key, col, name2), col, name, name2);
     }
-    NewTable out(df);
     if (!attach(out, *key, col, table, name, true)) {
         df = left_join_feature(df, table, as_list({col}), name);
         standardise(df, name);
@@ -988,73 +1100,77 @@ py::object crosscount(py::object df, py::handle col_list, py::object record) {
                                                     "verify_integrity"_a = false);
         return pd().attr("Series")(int_array(counts), "index"_a = index, "name"_a = as);
     };
+    // The pairs of a per-pair table in the batch's pair numbering: its values and the table row of
+    // every pair. The table is a series indexed by the two keys (a group-by's), a frame of the
+    // feature indexed by them (the stored counts joined with the batch's), or a frame of the two
+    // keys and the feature.
+    auto pair_rows = [&](const py::object& table) -> std::optional<Looked> {
+        py::object keys1, keys2, vals;
+        auto indexed_by_pairs = [&](const py::object& t) {
+            return py::isinstance(t.attr("index"), pd().attr("MultiIndex")) &&
+                   same(py::list(t.attr("index").attr("names")), cols);
+        };
+        if (py::isinstance(table, pd().attr("Series")) && same(table.attr("name"), name) &&
+            indexed_by_pairs(table)) {
+            vals = table;
+        } else if (py::isinstance(table, pd().attr("DataFrame")) &&
+                   same(py::list(table.attr("columns")), as_list({name})) &&
+                   indexed_by_pairs(table)) {
+            vals = table[name];
+        } else if (py::isinstance(table, pd().attr("DataFrame")) &&
+                   same(py::list(table.attr("columns")), as_list({c1, c2, name})) &&
+                   !py::list(table.attr("index").attr("names")).contains(c1) &&
+                   !py::list(table.attr("index").attr("names")).contains(c2)) {
+            keys1 = table[c1];
+            keys2 = table[c2];
+            vals = table[name];
+        } else {
+            return std::nullopt;
+        }
+        if (!keys1) {
+            keys1 = table.attr("index").attr("get_level_values")(0);
+            keys2 = table.attr("index").attr("get_level_values")(1);
+        }
+        auto v = table_values(vals);
+        auto t1 = v ? k1->codes_of(keys1) : std::nullopt;
+        auto t2 = t1 ? k2->codes_of(keys2) : std::nullopt;
+        if (!t2) return std::nullopt;
+        const std::size_t np_ = pairs.ngroups();
+        std::vector<std::int64_t> batch_keys(np_), table_keys(t1->size()), pos(t1->size());
+        for (std::size_t p = 0; p < np_; ++p) {
+            const auto row = static_cast<std::size_t>(pairs.first[p]);
+            batch_keys[p] = k1->codes()[row] * n2 + k2->codes()[row];
+        }
+        for (std::size_t t = 0; t < table_keys.size(); ++t)
+            table_keys[t] = (*t1)[t] < 0 || (*t2)[t] < 0 ? -1 : (*t1)[t] * n2 + (*t2)[t];
+        core::lookup(batch_keys, table_keys, pos);
+        std::vector<std::int64_t> row_of_pair;
+        if (!rows_of_groups(pos, np_, row_of_pair)) return std::nullopt;
+        return Looked{*v, std::move(row_of_pair)};
+    };
+    std::optional<Looked> looked;
     py::object table;
     if (stored.is_none()) {
         table = pair_counts(name);
         record[name] = table;
-    } else {
+    } else if (py::isinstance(stored, pd().attr("Series"))) {
+        // the stored counts plus the batch's, per pair of the batch
+        if (auto found = pair_rows(stored))
+            looked = Looked{combine(Rule::add, stored_at(std::move(*found)), int_array(pair_sizes)),
+                            identity(pairs.ngroups())};
+    }
+    if (!looked && !table) {
         py::str name2 = suffixed(name, "_2");
         table = add_counts(stored, pair_counts(name2), cols, name, name2);
     }
-    // the table's pairs in the batch's pair numbering
-    std::optional<py::array> pair_vals;
-    std::vector<std::int64_t> row_of_pair;
-    py::object keys1, keys2, vals;
-    if (py::isinstance(table, pd().attr("Series")) && same(table.attr("name"), name) &&
-        py::isinstance(table.attr("index"), pd().attr("MultiIndex")) &&
-        same(py::list(table.attr("index").attr("names")), cols)) {
-        keys1 = table.attr("index").attr("get_level_values")(0);
-        keys2 = table.attr("index").attr("get_level_values")(1);
-        vals = table;
-    } else if (py::isinstance(table, pd().attr("DataFrame")) &&
-               same(py::list(table.attr("columns")), as_list({name})) &&
-               py::isinstance(table.attr("index"), pd().attr("MultiIndex")) &&
-               same(py::list(table.attr("index").attr("names")), cols)) {
-        // the stored counts joined with the batch's: the pairs as the index
-        keys1 = table.attr("index").attr("get_level_values")(0);
-        keys2 = table.attr("index").attr("get_level_values")(1);
-        vals = table[name];
-    } else if (py::isinstance(table, pd().attr("DataFrame")) &&
-               same(py::list(table.attr("columns")), as_list({c1, c2, name})) &&
-               !py::list(table.attr("index").attr("names")).contains(c1) &&
-               !py::list(table.attr("index").attr("names")).contains(c2)) {
-        keys1 = table[c1];
-        keys2 = table[c2];
-        vals = table[name];
-    }
-    if (vals) {
-        auto v = table_values(vals);
-        auto t1 = v ? k1->codes_of(keys1) : std::nullopt;
-        auto t2 = t1 ? k2->codes_of(keys2) : std::nullopt;
-        if (t2) {
-            const std::size_t np_ = pairs.ngroups();
-            std::vector<std::int64_t> batch_keys(np_), table_keys(t1->size()), pos(t1->size());
-            for (std::size_t p = 0; p < np_; ++p) {
-                const auto row = static_cast<std::size_t>(pairs.first[p]);
-                batch_keys[p] = k1->codes()[row] * n2 + k2->codes()[row];
-            }
-            for (std::size_t t = 0; t < table_keys.size(); ++t)
-                table_keys[t] = (*t1)[t] < 0 || (*t2)[t] < 0 ? -1 : (*t1)[t] * n2 + (*t2)[t];
-            core::lookup(batch_keys, table_keys, pos);
-            if (rows_of_groups(pos, np_, row_of_pair)) pair_vals = *v;
-        }
-    }
-    if (!pair_vals) {
+    if (!looked) looked = pair_rows(table);
+    if (!looked) {
         df = left_join_feature(df, table, cols, name);
         standardise(df, name);
         return median_fill(df);
     }
     NewTable out(df);
-    double mean, sd;
-    auto column =
-        standardised_from_groups(*pair_vals, row_of_pair, pairs.codes, pair_sizes, mean, sd);
-    if (!column) {
-        py::array raw = gather(*pair_vals, row_of_pair, pairs.codes);
-        moments_of(raw, mean, sd);
-        column = standardised(raw, mean, sd);
-    }
-    out.put_last(name, *column);
-    remember_median(out, *column, pair_sizes, *pair_vals, row_of_pair, true, mean, sd);
+    attach_values(out, pairs.codes, pair_sizes, looked->vals, looked->row_of_group, name, true);
     return finish_fill(out);
 }
 
@@ -1103,6 +1219,19 @@ py::object aggregate(py::object df, py::handle num_col, py::handle group_col, py
                 record[name] = entry;
             }
         } else {
+            if (native && (s == Stat::min || s == Stat::max || s == Stat::median)) {
+                if (!x_done) {
+                    x = stat_input(df, num_col);
+                    x_done = true;
+                }
+                const Rule rule = s == Stat::min ? Rule::min
+                                  : s == Stat::max ? Rule::max
+                                                   : Rule::halves;
+                if (!x.is_none() &&
+                    attach_update(out, *key, group_col, stored, name, rule,
+                                  group_statistic(s, *key, py::reinterpret_borrow<py::array>(x))))
+                    continue;
+            }
             table = update_stat(stat_text, batch_stat, batch_counts, group_col, stored, record,
                                 name);
         }
