@@ -202,6 +202,20 @@ def test_update_rules_where_the_stored_and_batch_keys_differ(brevant, op):
         run_both(native, formulation, test, rec_n, rec_r)
 
 
+@pytest.mark.parametrize("keys", [["a", "b", "a", "c"], ["a", 1, "a", 2.5]], ids=["text", "mixed"])
+def test_statistics_after_a_join_that_repeats_rows(brevant, keys):
+    """A stored table that holds a key twice repeats that key's rows in the join; the statistics
+    after it are computed on the repeated rows, as the pandas formulation does."""
+    df = pd.DataFrame({"g": np.array(keys, dtype=object), "x": [1.0, 2.0, 3.0, np.nan]})
+    name = "aggregate###min|||x|||g$$$"
+    stored = pd.Series([0.5, 0.7, 2.0], index=pd.Index(["a", "a", keys[1]], name="g"), name=name)
+    for stats in (["min", "max", "mean"], ["median", "min", "var"]):
+        rec_n = {name: stored.copy()}
+        rec_r = {name: stored.copy()}
+        run_both(lambda d, r: brevant.aggregate(d, "x", "g", stats, r),
+                 lambda d, r: ref.aggregate(d, "x", "g", stats, r), df, rec_n, rec_r)
+
+
 @pytest.mark.parametrize("kind", ["text", "int", "float"])
 def test_histstat_and_crossrank_match_pandas(brevant, kind):
     for seed, n in [(1, 1), (2, 40), (3, 500), (4, 5000)]:  # groups sorted both ways

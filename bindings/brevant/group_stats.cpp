@@ -1179,33 +1179,39 @@ py::object aggregate(py::object df, py::handle num_col, py::handle group_col, py
     if (!plain_frame(df)) return aggregate_pandas(df, num_col, group_col, stat_list, record);
     NewTable out(df);
     std::shared_ptr<KeyColumn> key;
-    bool native = true;
-    py::object x = py::none();
-    bool x_done = false;
-    for (py::handle stat : stat_list) {
+    std::optional<py::object> x;
+    // the values of num_col as the native statistics read them, or None
+    auto input = [&]() -> const py::object& {
+        if (!x) x = stat_input(df, num_col);
+        return *x;
+    };
+    py::iterator it = py::iter(stat_list);
+    // The statistics from `it` on by the pandas formulation, on the table as it stands: once a
+    // join was pandas', the table's rows may no longer be the caller's.
+    auto rest_by_pandas = [&](py::object current) {
+        py::list rest;
+        for (; it != py::iterator::sentinel(); ++it) rest.append(*it);
+        return aggregate_pandas(std::move(current), num_col, group_col, rest, record);
+    };
+    for (; it != py::iterator::sentinel(); ++it) {
+        py::handle stat = *it;
         py::str name = feature_name("aggregate", {stat, num_col, group_col});
         py::object stored = stored_entry(record, name);
         // every statistic reads the caller's rows; the new table holds the same values
         if (!key) {
             key = key_of(df, group_col);
-            if (!key) native = false;
+            if (!key) return rest_by_pandas(df);
         }
         const Stat s = stat_of(stat);
         auto batch_stat = [&](const py::str& as) {
-            if (native && s != Stat::other) {
-                if (!x_done) {
-                    x = stat_input(df, num_col);
-                    x_done = true;
-                }
-                if (!x.is_none())
-                    return sorted_series(*key, group_col,
-                                         group_statistic(s, *key, py::reinterpret_borrow<py::array>(x)),
-                                         as);
+            if (s != Stat::other && !input().is_none()) {
+                py::array values = py::reinterpret_borrow<py::array>(input());
+                return sorted_series(*key, group_col, group_statistic(s, *key, values), as);
             }
             return group_stat(df, num_col, group_col, stat, as);
         };
         auto batch_counts = [&](const py::str& as) {
-            return native ? first_seen_counts(*key, group_col, as) : value_counts(df, group_col, as);
+            return first_seen_counts(*key, group_col, as);
         };
         py::object table;
         const std::string stat_text = py::str(stat).cast<std::string>();
@@ -1219,28 +1225,24 @@ py::object aggregate(py::object df, py::handle num_col, py::handle group_col, py
                 record[name] = entry;
             }
         } else {
-            if (native && (s == Stat::min || s == Stat::max || s == Stat::median)) {
-                if (!x_done) {
-                    x = stat_input(df, num_col);
-                    x_done = true;
-                }
+            if ((s == Stat::min || s == Stat::max || s == Stat::median) && !input().is_none()) {
                 const Rule rule = s == Stat::min ? Rule::min
                                   : s == Stat::max ? Rule::max
                                                    : Rule::halves;
-                if (!x.is_none() &&
-                    attach_update(out, *key, group_col, stored, name, rule,
-                                  group_statistic(s, *key, py::reinterpret_borrow<py::array>(x))))
+                py::array values = py::reinterpret_borrow<py::array>(input());
+                if (attach_update(out, *key, group_col, stored, name, rule,
+                                  group_statistic(s, *key, values)))
                     continue;
             }
             table = update_stat(stat_text, batch_stat, batch_counts, group_col, stored, record,
                                 name);
         }
-        if (!(native && attach(out, *key, group_col, table, name, true))) {
-            // join with pandas from here on, on the table as it stands
+        if (!attach(out, *key, group_col, table, name, true)) {
             py::object current = out.get();
             current = left_join_feature(current, table, as_list({group_col}), name);
             standardise(current, name);
-            out = NewTable(current, true);
+            ++it;
+            return rest_by_pandas(current);
         }
     }
     return finish_fill(out);
