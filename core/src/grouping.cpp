@@ -250,53 +250,60 @@ Factorized factorize(std::span<const TextKey> keys) { return factorize_keys<Text
 
 Factorized factorize_addresses(std::span<const std::uint64_t> words) {
     // Open addressing by Fibonacci hashing of the word (its low 4 bits, an allocator's alignment,
-    // left out); the keys apart from their groups so that a probe reads 8 bytes a slot. The word
-    // 0 marks an empty slot and has a group of its own beside the table.
+    // left out), a slot holding the word and its group so that a probe reads one cache line. The
+    // word 0 marks an empty slot and has a group of its own beside the table.
+    struct Slot {
+        std::uint64_t key;
+        std::int64_t id;
+    };
+    auto slot_of = [](std::uint64_t k, unsigned shift) {
+        return static_cast<std::size_t>(((k >> 4) * 0x9E3779B97F4A7C15ULL) >> shift);
+    };
     Factorized f;
     f.codes.resize(words.size());
+    std::int64_t* const codes = f.codes.data();
     unsigned bits = 10;
-    std::vector<std::uint64_t> keys(std::size_t{1} << bits, 0);
-    std::vector<std::int64_t> ids(keys.size(), -1);
+    std::vector<Slot> table(std::size_t{1} << bits, Slot{0, -1});
+    Slot* slots = table.data();
+    std::size_t mask = table.size() - 1;
+    unsigned shift = 64 - bits;
+    // at most an eighth full while the table is small (few probes collide), half beyond
+    std::size_t grow_at = table.size() / 8;
     std::int64_t zero_group = -1;
-    auto slot_of = [&](std::uint64_t k) {
-        return static_cast<std::size_t>(((k >> 4) * 0x9E3779B97F4A7C15ULL) >> (64 - bits));
-    };
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::uint64_t k = words[i];
-        if (k == 0) {
-            if (zero_group < 0) {
-                zero_group = static_cast<std::int64_t>(f.first.size());
-                f.first.push_back(static_cast<std::int64_t>(i));
-            }
-            f.codes[i] = zero_group;
-            continue;
-        }
-        std::size_t mask = keys.size() - 1, pos = slot_of(k);
-        while (keys[pos] != k && keys[pos] != 0) pos = (pos + 1) & mask;
-        if (keys[pos] == k) {
-            f.codes[i] = ids[pos];
+        std::size_t pos = slot_of(k, shift);
+        while (slots[pos].key != k && slots[pos].key != 0) pos = (pos + 1) & mask;
+        if (slots[pos].key == k && k != 0) {
+            codes[i] = slots[pos].id;
             continue;
         }
         const auto id = static_cast<std::int64_t>(f.first.size());
-        keys[pos] = k;
-        ids[pos] = id;
-        f.first.push_back(static_cast<std::int64_t>(i));
-        f.codes[i] = id;
-        // at most an eighth full while the table is small (few probes collide), half beyond
-        if (f.first.size() * (keys.size() < (std::size_t{1} << 16) ? 8 : 2) > keys.size()) {
-            ++bits;
-            std::vector<std::uint64_t> k2(std::size_t{1} << bits, 0);
-            std::vector<std::int64_t> i2(k2.size(), -1);
-            mask = k2.size() - 1;
-            for (std::size_t s = 0; s < keys.size(); ++s) {
-                if (keys[s] == 0) continue;
-                std::size_t q = slot_of(keys[s]);
-                while (k2[q] != 0) q = (q + 1) & mask;
-                k2[q] = keys[s];
-                i2[q] = ids[s];
+        if (k == 0) {
+            if (zero_group < 0) {
+                zero_group = id;
+                f.first.push_back(static_cast<std::int64_t>(i));
             }
-            keys.swap(k2);
-            ids.swap(i2);
+            codes[i] = zero_group;
+            continue;
+        }
+        slots[pos] = Slot{k, id};
+        f.first.push_back(static_cast<std::int64_t>(i));
+        codes[i] = id;
+        if (f.first.size() > grow_at) {
+            ++bits;
+            std::vector<Slot> grown(std::size_t{1} << bits, Slot{0, -1});
+            mask = grown.size() - 1;
+            shift = 64 - bits;
+            for (const Slot& s : table) {
+                if (s.key == 0) continue;
+                std::size_t q = slot_of(s.key, shift);
+                while (grown[q].key != 0) q = (q + 1) & mask;
+                grown[q] = s;
+            }
+            table.swap(grown);
+            slots = table.data();
+            grow_at = table.size() / (table.size() < (std::size_t{1} << 16) ? 8 : 2);
         }
     }
     return f;
