@@ -858,12 +858,14 @@ py::array group_statistic(Stat stat, KeyColumn& key, const py::array& x) {
     py::array_t<double> out(static_cast<py::ssize_t>(ng));
     std::span<const double> xs(xf.data(), static_cast<std::size_t>(xf.size()));
     std::span<double> os(out.mutable_data(), ng);
+    std::span<const std::int64_t> sizes;
+    if (stat == Stat::median) sizes = key.sizes();
     py::gil_scoped_release release;
     switch (stat) {
         case Stat::min: core::group_min(xs, codes, os); break;
         case Stat::max: core::group_max(xs, codes, os); break;
         case Stat::mean: core::group_mean(xs, codes, os); break;
-        case Stat::median: core::group_median(xs, codes, os); break;
+        case Stat::median: core::group_median(xs, codes, os, sizes); break;
         case Stat::var: core::group_var(xs, codes, os); break;
         case Stat::other: break;
     }

@@ -618,25 +618,39 @@ double median(std::span<const double> x) {
 }
 
 void group_median(std::span<const double> x, std::span<const std::int64_t> codes,
-                  std::span<double> out) {
-    check_codes(codes, x.size(), out.size());
-    // the present values bucketed by group in one pass, then a selection within each bucket
+                  std::span<double> out, std::span<const std::int64_t> sizes) {
     const std::size_t ng = out.size();
-    std::vector<std::size_t> bounds(ng + 1, 0);
-    for (std::size_t i = 0; i < x.size(); ++i)
-        if (codes[i] >= 0 && x[i] == x[i]) ++bounds[static_cast<std::size_t>(codes[i]) + 1];
-    for (std::size_t g = 0; g < ng; ++g) bounds[g + 1] += bounds[g];
-    std::vector<double> v(bounds[ng]);
-    std::vector<std::size_t> next(bounds.begin(), bounds.end() - 1);
-    for (std::size_t i = 0; i < x.size(); ++i)
-        if (codes[i] >= 0 && x[i] == x[i]) v[next[static_cast<std::size_t>(codes[i])]++] = x[i];
+    if (sizes.size() != ng) throw std::invalid_argument("group_median: one size per group");
+    check_sizes(codes, x.size());
+    // every row bucketed by group in one pass (rows without a group in a bucket of their own
+    // after the others), gaps left out within each bucket, then a selection within it
+    std::vector<std::size_t> bounds(ng + 2, 0);
     for (std::size_t g = 0; g < ng; ++g) {
-        const std::size_t n = bounds[g + 1] - bounds[g];
-        if (n == 0) {
-            out[g] = kNaN;
-            continue;
+        if (sizes[g] < 0 || static_cast<std::size_t>(sizes[g]) > x.size() - bounds[g])
+            throw std::invalid_argument("group_median: group sizes");
+        bounds[g + 1] = bounds[g] + static_cast<std::size_t>(sizes[g]);
+    }
+    bounds[ng + 1] = x.size();
+    // every slot is written below: the rows fill the buckets exactly, none overflowing
+    std::unique_ptr<double[]> v(new double[x.size()]);
+    std::vector<std::size_t> next(bounds.begin(), bounds.end() - 1);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const std::int64_t c = codes[i];
+        const std::size_t b = c < 0 ? ng : group_index(c, ng);
+        std::size_t& at = next[b];
+        if (at == bounds[b + 1]) throw std::invalid_argument("group_median: group sizes");
+        v[at++] = x[i];
+    }
+    for (std::size_t g = 0; g < ng; ++g) {
+        double* a = v.get() + bounds[g];
+        const std::size_t m = bounds[g + 1] - bounds[g];
+        std::size_t n = 0;
+        for (std::size_t k = 0; k < m; ++k) {
+            const double y = a[k];
+            a[n] = y;
+            n += y == y;
         }
-        out[g] = median_of(v.data() + bounds[g], n);
+        out[g] = n == 0 ? kNaN : median_of(a, n);
     }
 }
 

@@ -70,8 +70,9 @@ void group_max(std::span<const std::int64_t> x, std::span<const std::int64_t> co
                std::span<std::int64_t> out);
 void group_mean(std::span<const double> x, std::span<const std::int64_t> codes,
                 std::span<double> out);
+// `sizes`: the rows per group (codes >= 0, gaps included), as group_sizes gives them.
 void group_median(std::span<const double> x, std::span<const std::int64_t> codes,
-                  std::span<double> out);
+                  std::span<double> out, std::span<const std::int64_t> sizes);
 void group_var(std::span<const double> x, std::span<const std::int64_t> codes,
                std::span<double> out);
 
