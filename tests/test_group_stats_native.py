@@ -125,6 +125,10 @@ OPS = {
         lambda b: lambda d, r: b.nunique(d, "user", "g", r),
         lambda d, r: ref.nunique(d, "user", "g", r),
     ),
+    "nunique-int": (
+        lambda b: lambda d, r: b.nunique(d, "qty", "g", r),
+        lambda d, r: ref.nunique(d, "qty", "g", r),
+    ),
     "nunique-text": (
         lambda b: lambda d, r: b.nunique(d, "label", "g", r),
         lambda d, r: ref.nunique(d, "label", "g", r),
@@ -214,6 +218,18 @@ def test_statistics_after_a_join_that_repeats_rows(brevant, keys):
         rec_r = {name: stored.copy()}
         run_both(lambda d, r: brevant.aggregate(d, "x", "g", stats, r),
                  lambda d, r: ref.aggregate(d, "x", "g", stats, r), df, rec_n, rec_r)
+
+
+@pytest.mark.parametrize("spread", [3, 70_000, 2**62], ids=["narrow", "wide", "huge"])
+def test_nunique_of_integer_ids_by_value(brevant, spread):
+    """Integer ids, negative ones included, counted by value whether their range is narrow
+    enough to serve as codes or not."""
+    rng = np.random.default_rng(spread % 1000)
+    df = table(9, 3000, "text")
+    df["qty"] = rng.integers(-spread, spread, 3000)
+    df.loc[::7, "qty"] = df["qty"].iloc[0]
+    run_both(lambda d, r: brevant.nunique(d, "qty", "g", r),
+             lambda d, r: ref.nunique(d, "qty", "g", r), df, {}, {})
 
 
 @pytest.mark.parametrize("kind", ["text", "int", "float"])

@@ -884,6 +884,35 @@ py::object stat_input(py::handle df, py::handle col) {
     return np().attr("ascontiguousarray")(s.attr("to_numpy")());
 }
 
+// An int64 column whose values span at most a few times its rows: the values, their smallest and
+// the span (largest - smallest + 1). nullopt for other columns.
+struct IntRange {
+    py::array_t<std::int64_t> holder;
+    std::span<const std::int64_t> values;
+    std::int64_t lo = 0;
+    std::int64_t count = 0;
+};
+
+std::optional<IntRange> int_range(py::handle df, py::handle col) {
+    py::object x = stat_input(df, col);
+    if (x.is_none() || py::reinterpret_borrow<py::array>(x).dtype().kind() != 'i')
+        return std::nullopt;
+    IntRange r;
+    r.holder = py::reinterpret_borrow<py::array_t<std::int64_t>>(x);
+    r.values = {r.holder.data(), static_cast<std::size_t>(r.holder.size())};
+    if (r.values.empty()) return std::nullopt;
+    std::int64_t lo = r.values[0], hi = r.values[0];
+    for (std::int64_t v : r.values) {
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+    }
+    const auto span = static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo);
+    if (span >= std::max<std::uint64_t>(1u << 16, 2 * r.values.size())) return std::nullopt;
+    r.lo = lo;
+    r.count = static_cast<std::int64_t>(span + 1);
+    return r;
+}
+
 // Attach the feature whose rows hold vals[row_of_group[codes[i]]] (missing for a row without a
 // table row) to the new table, standardised when asked.
 void attach_values(NewTable& out, std::span<const std::int64_t> codes,
@@ -1256,11 +1285,16 @@ py::object nunique(py::object df, py::handle id_col, py::handle group_col, py::o
     if (!plain_frame(df)) return nunique_pandas(df, id_col, group_col, record);
     if (table.is_none()) {
         auto key = key_of(df, group_col);
-        auto ids = key ? key_of(df, id_col) : nullptr;
-        if (!key || !ids) return nunique_pandas(df, id_col, group_col, record);
+        if (!key) return nunique_pandas(df, id_col, group_col, record);
         py::array_t<std::int64_t> distinct(static_cast<py::ssize_t>(key->ngroups()));
-        {
-            std::span<std::int64_t> os(distinct.mutable_data(), key->ngroups());
+        std::span<std::int64_t> os(distinct.mutable_data(), key->ngroups());
+        if (auto range = int_range(df, id_col)) {
+            // integer ids over a small range are their own codes, less the smallest
+            py::gil_scoped_release release;
+            core::group_nunique(key->codes(), range->values, range->count, os, range->lo);
+        } else {
+            auto ids = key_of(df, id_col);
+            if (!ids) return nunique_pandas(df, id_col, group_col, record);
             py::gil_scoped_release release;
             core::group_nunique(key->codes(), ids->codes(),
                                 static_cast<std::int64_t>(ids->ngroups()), os);

@@ -205,21 +205,6 @@ void check_sizes(std::span<const std::int64_t> codes, std::size_t n) {
     if (codes.size() != n) throw std::invalid_argument("group statistic: sizes differ");
 }
 
-// Rows grouped by code (stable counting sort): group g holds rows[bounds[g] .. bounds[g + 1]).
-void bucket(std::span<const std::int64_t> codes, std::size_t ngroups,
-            std::vector<std::int64_t>& rows, std::vector<std::int64_t>& bounds) {
-    bounds.assign(ngroups + 1, 0);
-    for (std::int64_t c : codes)
-        if (c >= 0) ++bounds[static_cast<std::size_t>(c) + 1];
-    for (std::size_t g = 0; g < ngroups; ++g) bounds[g + 1] += bounds[g];
-    rows.resize(static_cast<std::size_t>(bounds[ngroups]));
-    std::vector<std::int64_t> next(bounds.begin(), bounds.end() - 1);
-    for (std::size_t i = 0; i < codes.size(); ++i)
-        if (codes[i] >= 0)
-            rows[static_cast<std::size_t>(next[static_cast<std::size_t>(codes[i])]++)] =
-                static_cast<std::int64_t>(i);
-}
-
 }  // namespace
 
 Factorized factorize(std::span<const std::int64_t> keys) {
@@ -654,27 +639,57 @@ void group_median(std::span<const double> x, std::span<const std::int64_t> codes
     }
 }
 
-void group_nunique(std::span<const std::int64_t> codes, std::span<const std::int64_t> ids,
-                   std::int64_t nids, std::span<std::int64_t> out) {
-    check_codes(codes, ids.size(), out.size());
-    for (std::int64_t id : ids)
-        if (id >= nids) throw std::invalid_argument("group_nunique: id code");
-    // the rows of each group in turn; an id counts once per group, the group it was counted for
-    // last being kept beside it
-    std::vector<std::int64_t> rows, bounds;
-    bucket(codes, out.size(), rows, bounds);
-    std::vector<std::int64_t> counted_for(static_cast<std::size_t>(std::max<std::int64_t>(nids, 0)), -1);
+namespace {
+
+// group_nunique with indexes of type I (rows, ids and groups all below its range): each id's
+// groups in turn, the rows bucketed by id; a group counts an id once, the id it counted last kept
+// beside it. The buckets and the groups' marks are small next to the rows' columns.
+template <class I>
+void nunique_by_ids(std::span<const std::int64_t> codes, std::span<const std::int64_t> ids,
+                    std::size_t nids, std::int64_t base, std::span<std::int64_t> out) {
+    const std::size_t ng = out.size();
+    // the id of row i less `base`, or nids for a row without an id or a group
+    auto id_of = [&](std::size_t i) -> std::size_t {
+        const std::int64_t c = codes[i];
+        if (c >= 0 && static_cast<std::size_t>(c) >= ng)
+            throw std::invalid_argument("group_nunique: group code");
+        if (c < 0 || ids[i] < base) return nids;
+        const auto d = static_cast<std::uint64_t>(ids[i]) - static_cast<std::uint64_t>(base);
+        if (d >= nids) throw std::invalid_argument("group_nunique: id code");
+        return static_cast<std::size_t>(d);
+    };
+    std::vector<I> start(nids + 2, 0);
+    for (std::size_t i = 0; i < ids.size(); ++i) ++start[id_of(i) + 1];
+    for (std::size_t d = 0; d <= nids; ++d) start[d + 1] += start[d];
+    std::vector<I> next(start.begin(), start.end() - 1);
+    // every slot is written: the rows fill the buckets exactly
+    std::unique_ptr<I[]> groups(new I[ids.size()]);
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        const std::size_t d = id_of(i);
+        groups[next[d]++] = static_cast<I>(d == nids ? 0 : codes[i]);
+    }
+    std::vector<I> counted_for(ng, static_cast<I>(nids));
     std::fill(out.begin(), out.end(), 0);
-    for (std::size_t g = 0; g < out.size(); ++g)
-        for (std::int64_t k = bounds[g]; k < bounds[g + 1]; ++k) {
-            const std::int64_t id = ids[static_cast<std::size_t>(rows[static_cast<std::size_t>(k)])];
-            if (id < 0) continue;
-            auto& last = counted_for[static_cast<std::size_t>(id)];
-            if (last != static_cast<std::int64_t>(g)) {
-                last = static_cast<std::int64_t>(g);
-                ++out[g];
-            }
+    for (std::size_t d = 0; d < nids; ++d)
+        for (I k = start[d]; k < start[d + 1]; ++k) {
+            I& last = counted_for[groups[k]];
+            out[groups[k]] += last != static_cast<I>(d);
+            last = static_cast<I>(d);
         }
+}
+
+}  // namespace
+
+void group_nunique(std::span<const std::int64_t> codes, std::span<const std::int64_t> ids,
+                   std::int64_t nids, std::span<std::int64_t> out, std::int64_t base) {
+    check_sizes(codes, ids.size());
+    if (nids < 0) throw std::invalid_argument("group_nunique: id count");
+    const auto m = static_cast<std::size_t>(nids);
+    constexpr auto small = static_cast<std::size_t>(std::numeric_limits<std::uint32_t>::max() - 2);
+    if (ids.size() < small && m < small)
+        nunique_by_ids<std::uint32_t>(codes, ids, m, base, out);
+    else
+        nunique_by_ids<std::size_t>(codes, ids, m, base, out);
 }
 
 namespace {
