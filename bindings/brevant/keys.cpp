@@ -2,6 +2,7 @@
 #include "brevant/keys.hpp"
 
 #include <cmath>
+#include <memory>
 
 namespace orvalis::brevant {
 using namespace pybind11::literals;
@@ -63,13 +64,14 @@ bool factorize_objects(const py::array& objects, core::Factorized& out, bool rel
     auto at = [&](std::size_t i) {
         return *reinterpret_cast<PyObject* const*>(base + static_cast<py::ssize_t>(i) * stride);
     };
-    std::vector<std::uint64_t> address(n);
+    // the addresses as they are now, in memory of our own (every element written)
+    std::unique_ptr<std::uint64_t[]> address(new std::uint64_t[n]);
     for (std::size_t i = 0; i < n; ++i) address[i] = reinterpret_cast<std::uintptr_t>(at(i));
     core::Factorized by_object;
     {
         std::optional<py::gil_scoped_release> release;
         if (release_gil) release.emplace();
-        by_object = core::factorize_addresses(address);
+        by_object = core::factorize_addresses({address.get(), n});
     }
     // one text per distinct object, read where it first occurs; an element that another thread
     // replaced meanwhile is found there, and the column is then read again with the GIL held
