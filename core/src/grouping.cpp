@@ -209,9 +209,11 @@ void check_sizes(std::span<const std::int64_t> codes, std::size_t n) {
 
 Factorized factorize(std::span<const std::int64_t> keys) {
     if (keys.empty()) return {};
-    std::int64_t lo = keys[0], hi = keys[0];  // reductions the compiler vectorises
-    for (std::int64_t k : keys) lo = std::min(lo, k);
-    for (std::int64_t k : keys) hi = std::max(hi, k);
+    std::int64_t lo = keys[0], hi = keys[0];  // one pass for both
+    for (std::int64_t k : keys) {
+        lo = std::min(lo, k);
+        hi = std::max(hi, k);
+    }
     const auto range = static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo);
     if (range >= std::max<std::uint64_t>(1u << 16, 2 * keys.size()))
         return factorize_keys<IntKeys>(keys);
@@ -297,10 +299,12 @@ Factorized factorize_addresses(std::span<const std::uint64_t> words) {
 Factorized factorize_pairs(std::span<const std::int64_t> a, std::span<const std::int64_t> b,
                            std::int64_t nb) {
     if (a.size() != b.size()) throw std::invalid_argument("factorize_pairs: sizes differ");
-    // the codes' ranges, as reductions the compiler vectorises
+    // the codes' ranges, in one pass
     std::int64_t na = 0, top_b = -1;
-    for (std::int64_t c : a) na = std::max(na, c + 1);
-    for (std::int64_t c : b) top_b = std::max(top_b, c);
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        na = std::max(na, a[i] + 1);
+        top_b = std::max(top_b, b[i]);
+    }
     if (top_b >= nb) throw std::invalid_argument("factorize_pairs: code outside [0, nb)");
     // the pair's number, or -1 when either code is missing
     auto pair = [&](std::size_t i) { return a[i] >= 0 && b[i] >= 0 ? a[i] * nb + b[i] : -1; };
