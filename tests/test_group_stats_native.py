@@ -359,3 +359,26 @@ def test_width_does_not_reach_the_result(brevant):
     for name in names:
         want = formulation_of(name, want, rec)
     same(got, want)
+
+
+@pytest.mark.parametrize("cow", [False, True], ids=["copying", "copy-on-write"])
+def test_gaps_filled_in_the_new_table_only(brevant, cow):
+    """Window features add gaps to the caller's table, later group statistics fill them in the
+    new table; the caller's columns keep every gap, whichever way pandas shares blocks."""
+    names = ["delay###price|||1$$$", "count###g$$$", "tsum###other|||2$$$",
+             "aggregate###mean|||price|||g$$$", "delta###qty|||1$$$", "nunique###user|||g$$$"]
+    df = table(23, 300, "text")
+    with pd.option_context("mode.copy_on_write", cow):
+        before = df.copy()
+        got = brevant.name2feature(df, list(names), {})
+        want, caller = before.copy(), before.copy()
+        for name in names:
+            try:
+                want = formulation_of(name, want, {})
+            except KeyError:
+                want = brevant.name2feature(want, [name], {})
+            if name.startswith("delay"):
+                caller = want.copy()  # the caller's table as the first window feature leaves it
+        same(got, want)
+        assert_frame_equal(df, caller, **EXACT)
+        assert df["price"].isna().any() and df["delay###price|||1$$$"].isna().any()

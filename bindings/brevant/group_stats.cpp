@@ -562,10 +562,13 @@ std::optional<py::array> standardised_from_groups(const py::array& vals,
 // df.fillna(df.median(numeric_only=True)) on a table the operator owns: only float64 columns that
 // hold a gap are computed and replaced (their median of the non-missing values, the mean of the
 // two middle ones for an even count, as pandas computes it). Columns known to hold no gap are not
-// read again within the call. Returns false when some other numeric column (float32, nullable,
-// complex) holds a gap: the caller then fills with pandas.
+// read again within the call. `own`: the table is the operator's (a copy or the call's private
+// table), so its columns may be filled in place. Returns false when some other numeric column
+// (float32, nullable, complex) holds a gap: the caller then fills with pandas.
 bool median_fill_native(py::object& df, std::unordered_map<const void*, py::object>& clean,
-                        std::unordered_map<const void*, CallContext::Median>& medians) {
+                        std::unordered_map<const void*, CallContext::Median>& medians, bool own) {
+    // with copy-on-write, a table's blocks may be shared lazily with another frame
+    if (own && py::bool_(pd().attr("get_option")("mode.copy_on_write")).cast<bool>()) own = false;
     py::tuple blocks = df.attr("_mgr").attr("blocks");
     std::vector<std::pair<py::object, py::array_t<double>>> replacements;
     std::vector<const void*> replaced;
@@ -588,6 +591,9 @@ bool median_fill_native(py::object& df, std::unordered_map<const void*, py::obje
             continue;
         }
         Ints locs(blk.attr("mgr_locs").attr("as_array"));
+        // A private table's blocks are its own (no other frame shares them while pandas copies
+        // on every operation), so their gaps are filled in place.
+        const bool in_place = own && arr.writeable();
         const auto rows = static_cast<std::size_t>(arr.shape(0));
         const auto n = static_cast<std::size_t>(arr.shape(1));
         const py::ssize_t s0 = arr.strides(0), s1 = arr.strides(1);
@@ -618,6 +624,18 @@ bool median_fill_native(py::object& df, std::unordered_map<const void*, py::obje
                 clean.emplace(row, arr);
                 continue;
             }
+            replaced.push_back(row);
+            if (in_place) {
+                // the table's own column: its gaps filled where they are, no second buffer
+                char* w = const_cast<char*>(row);
+                py::gil_scoped_release release;
+                for (std::size_t i = 0; i < n; ++i) {
+                    auto* x = reinterpret_cast<double*>(w + static_cast<py::ssize_t>(i) * s1);
+                    if (std::isnan(*x)) *x = med;
+                }
+                clean.emplace(row, arr);
+                continue;
+            }
             py::array_t<double> filled(static_cast<py::ssize_t>(n));
             double* f = filled.mutable_data();
             {
@@ -628,7 +646,6 @@ bool median_fill_native(py::object& df, std::unordered_map<const void*, py::obje
                 }
             }
             replacements.emplace_back(py::int_(locs.at(static_cast<py::ssize_t>(r))), filled);
-            replaced.push_back(row);
         }
     }
     for (auto& [loc, filled] : replacements) {
@@ -650,7 +667,7 @@ bool median_fill_native(py::object& df, std::unordered_map<const void*, py::obje
 py::object finish_fill(NewTable& table) {
     py::object& df = table.get();
     CallContext* ctx = current_call();
-    if (median_fill_native(df, table.clean(), table.medians())) return df;
+    if (median_fill_native(df, table.clean(), table.medians(), true)) return df;
     py::object out = median_fill(df);
     if (ctx) ctx->private_table = out;
     return out;
