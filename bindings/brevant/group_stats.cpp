@@ -997,7 +997,7 @@ std::vector<std::int64_t> identity(std::size_t n) {
 // The working column at each batch group, as the outer join and the rule's column arithmetic give
 // it: `add` is fillna(0) + fillna(0), `min` / `max` the row's extreme skipping gaps, `halves`
 // (a + b) / 2. `batch` holds one int64 or float64 value per group.
-py::array combine(Rule rule, const Stored& s, const py::array& batch) {
+py::array combine_stored(Rule rule, const Stored& s, const py::array& batch) {
     const auto& row = s.looked.row_of_group;
     const std::size_t ng = row.size();
     const py::array& sv = s.looked.vals;
@@ -1059,7 +1059,7 @@ bool attach_update(NewTable& out, KeyColumn& key, py::handle g, const py::object
     if (frame && py::len(stored.attr("columns")) != 2) return false;
     auto looked = lookup_feature(key, g, stored, name);
     if (!looked) return false;
-    py::array vals = combine(rule, stored_at(std::move(*looked)), batch);
+    py::array vals = combine_stored(rule, stored_at(std::move(*looked)), batch);
     attach_values(out, key.codes(), key.sizes(), vals, identity(key.ngroups()), name, true);
     return true;
 }
@@ -1203,9 +1203,11 @@ py::object crosscount(py::object df, py::handle col_list, py::object record) {
         record[name] = table;
     } else if (py::isinstance(stored, pd().attr("Series"))) {
         // the stored counts plus the batch's, per pair of the batch
-        if (auto found = pair_rows(stored))
-            looked = Looked{combine(Rule::add, stored_at(std::move(*found)), int_array(pair_sizes)),
-                            identity(pairs.ngroups())};
+        if (auto found = pair_rows(stored)) {
+            py::array sums = combine_stored(Rule::add, stored_at(std::move(*found)),
+                                            int_array(pair_sizes));
+            looked = Looked{sums, identity(pairs.ngroups())};
+        }
     }
     if (!looked && !table) {
         py::str name2 = suffixed(name, "_2");
