@@ -347,11 +347,17 @@ def test_mixed_names_match_the_pandas_formulation(brevant):
         records_equal(rec_n, rec_r)
 
 
-def test_width_does_not_reach_the_result(brevant):
-    df = table(8, 100, "text")
+@pytest.mark.parametrize("n", [100, 70_001], ids=["cached", "streamed-odd-rows"])
+def test_width_does_not_reach_the_result(brevant, n):
+    """The extra columns are copied once; past 16 MiB the copy streams, and with an odd row count
+    every other column starts off the 16-byte boundary. A column's only gap at its first, second or
+    last row must still be found, so that the fill reaches it."""
+    df = table(8, n, "text")
     wide = df.copy()
     for k in range(30):
-        wide[f"extra{k}"] = np.where(np.arange(100) % (k + 2) == 0, np.nan, float(k))
+        wide[f"extra{k}"] = np.where(np.arange(n) % (k + 2) == 0, np.nan, float(k))
+    for row in [0, 1, n - 1]:
+        wide[f"lone{row}"] = np.where(np.arange(n) == row, np.nan, 2.0 * row)
     names = ["count###g$$$", "aggregate###mean|||price|||g$$$", "nunique###user|||g$$$"]
     got = brevant.name2feature(wide.copy(), names, {})
     want = wide.copy()

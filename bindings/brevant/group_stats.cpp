@@ -35,6 +35,7 @@
 
 #include "brevant/brevant.hpp"
 #include "brevant/keys.hpp"
+#include "orvalis/core/elementwise.hpp"
 #include "orvalis/core/moments.hpp"
 
 namespace orvalis::brevant {
@@ -411,16 +412,11 @@ py::object deep_copy(const py::object& df, std::unordered_map<const void*, py::o
         {
             const double* from = static_cast<const double*>(src.data());
             double* to = dst.mutable_data();
+            // a block larger than about half the last-level cache bypasses it
+            const bool stream = rows * n * sizeof(double) > (std::size_t{16} << 20);
             py::gil_scoped_release release;
-            for (std::size_t r = 0; r < rows; ++r) {
-                bool any = false;
-                for (std::size_t i = 0; i < n; ++i) {
-                    const double x = from[r * n + i];
-                    to[r * n + i] = x;
-                    any |= x != x;
-                }
-                gap[r] = any;
-            }
+            for (std::size_t r = 0; r < rows; ++r)
+                gap[r] = core::copy_flag_gaps({from + r * n, n}, {to + r * n, n}, stream);
         }
         for (std::size_t r = 0; r < rows; ++r)
             if (!gap[r]) known.emplace_back(dst.data() + r * n, dst);

@@ -6,7 +6,43 @@
 #include <cstring>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace orvalis::core {
+
+bool copy_flag_gaps(std::span<const double> from, std::span<double> to, bool stream) {
+    const std::size_t n = from.size() < to.size() ? from.size() : to.size();
+    const double* src = from.data();
+    double* dst = to.data();
+    bool gap = false;
+    std::size_t k = 0;
+#if defined(__SSE2__)
+    if (stream) {
+        // scalar stores up to the first 16-byte boundary of the destination, then pairs
+        for (; k < n && reinterpret_cast<std::uintptr_t>(dst + k) % 16 != 0; ++k) {
+            dst[k] = src[k];
+            gap |= src[k] != src[k];
+        }
+        __m128d unordered = _mm_setzero_pd();
+        for (; k + 2 <= n; k += 2) {
+            const __m128d x = _mm_loadu_pd(src + k);
+            _mm_stream_pd(dst + k, x);
+            unordered = _mm_or_pd(unordered, _mm_cmpunord_pd(x, x));
+        }
+        _mm_sfence();
+        gap |= _mm_movemask_pd(unordered) != 0;
+    }
+#else
+    (void)stream;
+#endif
+    for (; k < n; ++k) {
+        dst[k] = src[k];
+        gap |= src[k] != src[k];
+    }
+    return gap;
+}
 
 void sigmoid_from_exp(std::span<const double> e, std::span<double> out) {
     const std::size_t n = e.size() < out.size() ? e.size() : out.size();

@@ -10,6 +10,11 @@ namespace orvalis::core {
 // NumPy's exp, so that every result is the one the per-value NumPy form gives, to the last bit).
 void sigmoid_from_exp(std::span<const double> e, std::span<double> out);
 
+// to[k] = from[k] for every k (the spans have one length); true if some value is NaN. With
+// `stream`, the stores bypass the cache: for copies much larger than it, which would otherwise
+// read every destination line in only to overwrite it.
+bool copy_flag_gaps(std::span<const double> from, std::span<double> to, bool stream);
+
 }  // namespace orvalis::core
 
 namespace orvalis::core {
