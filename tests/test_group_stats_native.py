@@ -186,6 +186,24 @@ def test_int64_statistics_standardised_past_a_double_exact_sum(brevant, stat, sc
                  lambda d, r: ref.aggregate(d, "x", "g", [stat], r), df, {}, {})
 
 
+@pytest.mark.filterwarnings("ignore:invalid value encountered:RuntimeWarning")  # inf - inf
+@pytest.mark.parametrize("stat", ["min", "max"])
+def test_extremes_of_groups_of_infinities_or_gaps(brevant, stat):
+    """A group whose only values are the extreme's start value (+inf for min, -inf for max) holds
+    that infinity; a group of gaps only holds none. The record shows each group's value."""
+    inf = np.inf
+    keys = ["pinf", "pinf", "ninf", "ninf", "gaps", "gaps", "mixed", "mixed", "mixed", "plain"]
+    df = pd.DataFrame({"g": keys, "x": [inf, inf, -inf, np.nan, np.nan, np.nan, inf, -inf,
+                                         np.nan, 1.5]})
+    later = pd.DataFrame({"g": ["gaps", "pinf", "ninf", "new"], "x": [-inf, np.nan, inf, np.nan]})
+    native = lambda d, r: brevant.aggregate(d, "x", "g", [stat], r)  # noqa: E731
+    formulation = lambda d, r: ref.aggregate(d, "x", "g", [stat], r)  # noqa: E731
+    rec_n: dict = {}
+    rec_r: dict = {}
+    for batch in (df, later):
+        run_both(native, formulation, batch, rec_n, rec_r)
+
+
 @pytest.mark.parametrize("op", ["count", "crosscount"] + [
     f"aggregate{t}-{s}" for t in ("", "-int") for s in ("min", "max", "median")])
 def test_update_rules_where_the_stored_and_batch_keys_differ(brevant, op):

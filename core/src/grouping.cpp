@@ -11,6 +11,10 @@
 #include <stdexcept>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace orvalis::core {
 namespace {
 
@@ -373,25 +377,34 @@ namespace {
 template <class T, bool Max>
 void min_max(std::span<const T> x, std::span<const std::int64_t> codes, std::span<T> out) {
     check_sizes(codes, x.size());
-    std::vector<std::int64_t> nobs(out.size(), 0);
     const T init = Max ? (std::is_floating_point_v<T> ? -std::numeric_limits<T>::infinity()
                                                        : std::numeric_limits<T>::min())
                        : (std::is_floating_point_v<T> ? std::numeric_limits<T>::infinity()
                                                        : std::numeric_limits<T>::max());
     std::fill(out.begin(), out.end(), init);
+    // a NaN compares false, so it never replaces the extreme: no test of its own
     for (std::size_t i = 0; i < x.size(); ++i) {
         const std::int64_t g = codes[i];
         if (g < 0) continue;
         const T v = x[i];
-        if constexpr (std::is_floating_point_v<T>)
-            if (v != v) continue;
         const auto gi = group_index(g, out.size());
-        ++nobs[gi];
         if (Max ? v > out[gi] : v < out[gi]) out[gi] = v;
     }
-    if constexpr (std::is_floating_point_v<T>)
+    if constexpr (std::is_floating_point_v<T>) {
+        // A group still at the start value saw no value other than that infinity, or none at
+        // all (NaN for pandas): rare, so only then are its rows read again.
+        std::vector<std::uint8_t> held(out.size(), 0);
+        bool any = false;
+        for (std::size_t g = 0; g < out.size(); ++g) any |= held[g] = out[g] == init;
+        if (!any) return;
+        std::vector<std::uint8_t> seen(out.size(), 0);
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            const std::int64_t g = codes[i];
+            if (g >= 0 && x[i] == init) seen[static_cast<std::size_t>(g)] = 1;
+        }
         for (std::size_t g = 0; g < out.size(); ++g)
-            if (nobs[g] == 0) out[g] = kNaN;
+            if (held[g] && !seen[g]) out[g] = kNaN;
+    }
 }
 
 }  // namespace
@@ -554,6 +567,51 @@ double median_by_buckets(std::span<const double> x) {
     return middle_of(v, below_lo, n);
 }
 
+struct Bracketed {
+    std::size_t n;      // values that are not NaN
+    std::size_t below;  // values below the bracket
+    std::size_t kept;   // values inside it, written to the front of `out`
+};
+
+// One pass over x for the bracket [lo, hi]. The counts are taken two values at a time; a value
+// inside is written at the end of the kept ones whether it is kept or not, so only the pages
+// that end up written are ever touched, and `out` needs room for x.size() values.
+Bracketed bracket(std::span<const double> x, double lo, double hi, double* out) {
+    std::size_t gaps = 0, below = 0, kept = 0, k = 0;
+    const double* v = x.data();
+#if defined(__SSE2__)
+    const __m128d vlo = _mm_set1_pd(lo), vhi = _mm_set1_pd(hi);
+    __m128i gap2 = _mm_setzero_si128(), below2 = _mm_setzero_si128();
+    for (; k + 2 <= x.size(); k += 2) {
+        const __m128d d = _mm_loadu_pd(v + k);
+        // a true comparison is all ones, -1 as an integer: subtracting it counts one
+        gap2 = _mm_sub_epi64(gap2, _mm_castpd_si128(_mm_cmpunord_pd(d, d)));
+        below2 = _mm_sub_epi64(below2, _mm_castpd_si128(_mm_cmplt_pd(d, vlo)));
+        const int inside =
+            _mm_movemask_pd(_mm_and_pd(_mm_cmpge_pd(d, vlo), _mm_cmple_pd(d, vhi)));
+        if (inside != 0) {
+            out[kept] = v[k];
+            kept += static_cast<std::size_t>(inside & 1);
+            out[kept] = v[k + 1];
+            kept += static_cast<std::size_t>(inside >> 1);
+        }
+    }
+    alignas(16) std::uint64_t lanes[2];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), gap2);
+    gaps = lanes[0] + lanes[1];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), below2);
+    below = lanes[0] + lanes[1];
+#endif
+    for (; k < x.size(); ++k) {
+        const double d = v[k];
+        gaps += d != d;
+        below += d < lo;
+        out[kept] = d;
+        kept += (d >= lo) & (d <= hi);
+    }
+    return {x.size() - gaps, below, kept};
+}
+
 }  // namespace
 
 double median(std::span<const double> x) {
@@ -590,16 +648,8 @@ double median(std::span<const double> x) {
     };
     const double lo_v = at(s / 2 > margin ? s / 2 - margin : 0);
     const double hi_v = at(std::min(s - 1, s / 2 + margin));
-    // without branches: a value is written at the end of the kept ones whether it is kept or not
-    // (only the pages that end up written are ever touched)
-    std::size_t below = 0, n = 0, kept = 0;
     std::unique_ptr<double[]> buffer(new double[rows]);
-    for (double d : x) {
-        n += d == d;
-        below += d < lo_v;
-        buffer[kept] = d;
-        kept += (d >= lo_v) & (d <= hi_v);
-    }
+    const auto [n, below, kept] = bracket(x, lo_v, hi_v, buffer.get());
     if (n == 0) return kNaN;
     const std::size_t hi = n / 2, lo = n % 2 ? hi : hi - 1;
     if (below > lo || below + kept <= hi) return median_by_buckets(x);
