@@ -117,6 +117,10 @@ def run_both(native, formulation, df, rec_n, rec_r):
 OPS = {
     "count": (lambda b: lambda d, r: b.count(d, "g", r), lambda d, r: ref.count(d, "g", r)),
     "count-num": (lambda b: lambda d, r: b.count(d, "qty", r), lambda d, r: ref.count(d, "qty", r)),
+    # equal texts held by distinct objects: one group, whatever the objects
+    "count-texts": (
+        lambda b: lambda d, r: b.count(d, "label", r), lambda d, r: ref.count(d, "label", r)
+    ),
     "crosscount": (
         lambda b: lambda d, r: b.crosscount(d, ["g", "h"], r),
         lambda d, r: ref.crosscount(d, ["g", "h"], r),

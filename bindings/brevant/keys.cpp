@@ -2,6 +2,7 @@
 #include "brevant/keys.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <memory>
 
 namespace orvalis::brevant {
@@ -66,7 +67,10 @@ bool factorize_objects(const py::array& objects, core::Factorized& out, bool rel
     };
     // the addresses as they are now, in memory of our own (every element written)
     std::unique_ptr<std::uint64_t[]> address(new std::uint64_t[n]);
-    for (std::size_t i = 0; i < n; ++i) address[i] = reinterpret_cast<std::uintptr_t>(at(i));
+    if (stride == sizeof(PyObject*))
+        std::memcpy(address.get(), base, n * sizeof(PyObject*));
+    else
+        for (std::size_t i = 0; i < n; ++i) address[i] = reinterpret_cast<std::uintptr_t>(at(i));
     core::Factorized by_object;
     {
         std::optional<py::gil_scoped_release> release;
@@ -102,10 +106,17 @@ bool factorize_objects(const py::array& objects, core::Factorized& out, bool rel
     bool same_groups = by_text.ngroups() == texts.size();
     for (std::size_t g = 0; same_groups && g < texts.size(); ++g)
         same_groups = by_text.codes[g] == static_cast<std::int64_t>(g);
-    if (!same_groups) {
-        py::gil_scoped_release release;
-        for (auto& c : out.codes) c = by_text.codes[static_cast<std::size_t>(c)];
+    if (same_groups) {
+        out.sizes = std::move(by_object.sizes);
+        return true;
     }
+    // a missing key's objects have no group and no size
+    out.sizes.assign(out.first.size(), 0);
+    for (std::size_t g = 0; g < texts.size(); ++g)
+        if (const std::int64_t t = by_text.codes[g]; t >= 0)
+            out.sizes[static_cast<std::size_t>(t)] += by_object.sizes[g];
+    py::gil_scoped_release release;
+    for (auto& c : out.codes) c = by_text.codes[static_cast<std::size_t>(c)];
     return true;
 }
 
@@ -166,7 +177,8 @@ const std::vector<std::int64_t>& KeyColumn::sorted_groups() {
 const std::vector<std::int64_t>& KeyColumn::sizes() {
     if (!sizes_done_) {
         py::gil_scoped_release release;
-        sizes_ = core::group_sizes(f_.codes, f_.ngroups());
+        sizes_ = f_.sizes.size() == f_.ngroups() ? f_.sizes
+                                                  : core::group_sizes(f_.codes, f_.ngroups());
         sizes_done_ = true;
     }
     return sizes_;

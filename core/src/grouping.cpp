@@ -267,6 +267,7 @@ Factorized factorize_addresses(std::span<const std::uint64_t> words) {
         while (slots[pos].key != k && slots[pos].key != 0) pos = (pos + 1) & mask;
         if (slots[pos].key == k && k != 0) {
             codes[i] = slots[pos].id;
+            ++f.sizes[static_cast<std::size_t>(slots[pos].id)];
             continue;
         }
         const auto id = static_cast<std::int64_t>(f.first.size());
@@ -274,12 +275,15 @@ Factorized factorize_addresses(std::span<const std::uint64_t> words) {
             if (zero_group < 0) {
                 zero_group = id;
                 f.first.push_back(static_cast<std::int64_t>(i));
+                f.sizes.push_back(0);
             }
             codes[i] = zero_group;
+            ++f.sizes[static_cast<std::size_t>(zero_group)];
             continue;
         }
         slots[pos] = Slot{k, id};
         f.first.push_back(static_cast<std::int64_t>(i));
+        f.sizes.push_back(1);
         codes[i] = id;
         if (f.first.size() > grow_at) {
             ++bits;

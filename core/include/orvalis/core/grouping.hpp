@@ -29,6 +29,7 @@ struct TextKey {
 struct Factorized {
     std::vector<std::int64_t> codes;  // per row: its group, -1 for a missing key
     std::vector<std::int64_t> first;  // per group: the row where it occurs first
+    std::vector<std::int64_t> sizes;  // per group: its rows, where the grouping counted them
     std::size_t ngroups() const { return first.size(); }
 };
 
@@ -37,6 +38,7 @@ Factorized factorize(std::span<const double> keys);
 Factorized factorize(std::span<const TextKey> keys);
 // Rows grouped by an address (or any 64-bit word) as it stands: 0 is a key like any other.
 // Faster than the integer form for words spread over a wide range, such as object addresses.
+// Counts the rows of each group as it goes (`sizes`).
 Factorized factorize_addresses(std::span<const std::uint64_t> words);
 // Rows whose two codes are both >= 0, grouped by the pair (a, b); b's codes lie in [0, nb).
 Factorized factorize_pairs(std::span<const std::int64_t> a, std::span<const std::int64_t> b,
