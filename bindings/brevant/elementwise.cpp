@@ -152,7 +152,7 @@ class TextColumn {
 
     // Per row, a code that is equal for rows of equal text: object columns by their text,
     // numeric ones by their value's bits (which fix its text).
-    std::vector<std::int64_t> codes(std::int64_t& ncodes) const {
+    core::Codes codes(std::int64_t& ncodes) const {
         core::Factorized f;
         if (kind_ == 'O') {
             std::vector<core::TextKey> keys(size_);
@@ -329,7 +329,7 @@ py::object combine_texts(const TextColumn& a, const TextColumn& b) {
     // Some side holds texts: the rows are grouped by their pair of texts and each distinct pair's
     // text is made once, shared by all its rows.
     std::int64_t na = 0, nb = 0;
-    const std::vector<std::int64_t> ca = a.codes(na), cb = b.codes(nb);
+    const core::Codes ca = a.codes(na), cb = b.codes(nb);
     core::Factorized pairs = core::factorize_pairs(ca, cb, std::max<std::int64_t>(nb, 1));
     std::vector<py::object> texts;
     texts.reserve(pairs.ngroups());

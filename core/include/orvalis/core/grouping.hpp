@@ -11,7 +11,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace orvalis::core {
@@ -26,10 +28,33 @@ struct TextKey {
     std::int32_t kind = 0;
 };
 
+// An allocator whose value-less construction leaves the memory as it is: a vector of codes is
+// written in full by its grouping right after being sized, so zeroing it first is wasted work.
+template <class T>
+struct Uninitialized : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = Uninitialized<U>;
+    };
+    Uninitialized() = default;
+    template <class U>
+    Uninitialized(const Uninitialized<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+using Codes = std::vector<std::int64_t, Uninitialized<std::int64_t>>;
+
 struct Factorized {
-    std::vector<std::int64_t> codes;  // per row: its group, -1 for a missing key
+    Codes codes;                      // per row: its group, -1 for a missing key
     std::vector<std::int64_t> first;  // per group: the row where it occurs first
-    std::vector<std::int64_t> sizes;  // per group: its rows, where the grouping counted them
+    std::vector<std::int64_t> sizes;  // per group: its rows, where the grouping counts them
     std::size_t ngroups() const { return first.size(); }
 };
 
