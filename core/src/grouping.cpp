@@ -665,34 +665,32 @@ void group_median(std::span<const double> x, std::span<const std::int64_t> codes
     const std::size_t ng = out.size();
     if (sizes.size() != ng) throw std::invalid_argument("group_median: one size per group");
     check_sizes(codes, x.size());
-    // every row bucketed by group in one pass (rows without a group in a bucket of their own
-    // after the others), gaps left out within each bucket, then a selection within it
-    std::vector<std::size_t> bounds(ng + 2, 0);
+    // every row with a group and a value bucketed by group in one pass, then a selection within
+    // each bucket
+    std::vector<std::size_t> bounds(ng + 1, 0);
     for (std::size_t g = 0; g < ng; ++g) {
         if (sizes[g] < 0 || static_cast<std::size_t>(sizes[g]) > x.size() - bounds[g])
             throw std::invalid_argument("group_median: group sizes");
         bounds[g + 1] = bounds[g] + static_cast<std::size_t>(sizes[g]);
     }
-    bounds[ng + 1] = x.size();
-    // every slot is written below: the rows fill the buckets exactly, none overflowing
-    std::unique_ptr<double[]> v(new double[x.size()]);
+    // only the front of each bucket, up to its cursor, is written and read
+    std::unique_ptr<double[]> v(new double[bounds[ng] + 1]);
     std::vector<std::size_t> next(bounds.begin(), bounds.end() - 1);
     for (std::size_t i = 0; i < x.size(); ++i) {
         const std::int64_t c = codes[i];
-        const std::size_t b = c < 0 ? ng : group_index(c, ng);
+        if (c < 0) continue;
+        const std::size_t b = group_index(c, ng);
         std::size_t& at = next[b];
-        if (at == bounds[b + 1]) throw std::invalid_argument("group_median: group sizes");
-        v[at++] = x[i];
+        if (at == bounds[b + 1])
+            throw std::invalid_argument("group_median: group sizes");
+        // a gap is written where the next value goes, and left behind
+        const double y = x[i];
+        v[at] = y;
+        at += y == y;
     }
     for (std::size_t g = 0; g < ng; ++g) {
         double* a = v.get() + bounds[g];
-        const std::size_t m = bounds[g + 1] - bounds[g];
-        std::size_t n = 0;
-        for (std::size_t k = 0; k < m; ++k) {
-            const double y = a[k];
-            a[n] = y;
-            n += y == y;
-        }
+        const std::size_t n = next[g] - bounds[g];
         out[g] = n == 0 ? kNaN : median_of(a, n);
     }
 }
