@@ -242,13 +242,15 @@ def test_statistics_after_a_join_that_repeats_rows(brevant, keys):
                  lambda d, r: ref.aggregate(d, "x", "g", stats, r), df, rec_n, rec_r)
 
 
-@pytest.mark.parametrize("spread", [3, 70_000, 2**62], ids=["narrow", "wide", "huge"])
-def test_nunique_of_integer_ids_by_value(brevant, spread):
+@pytest.mark.parametrize("spread, n", [(3, 3000), (70_000, 3000), (2**62, 3000), (2**62, 600_000)],
+                         ids=["narrow", "wide", "huge", "many-distinct"])
+def test_nunique_of_integer_ids_by_value(brevant, spread, n):
     """Integer ids, negative ones included, counted by value whether their range is narrow
-    enough to serve as codes or not."""
+    enough to serve as codes or not, and whether their distinct values are few enough to be
+    marked per group or so many that the rows are bucketed by id."""
     rng = np.random.default_rng(spread % 1000)
-    df = table(9, 3000, "text")
-    df["qty"] = rng.integers(-spread, spread, 3000)
+    df = table(9, n, "text")
+    df["qty"] = rng.integers(-spread, spread, n)
     df.loc[::7, "qty"] = df["qty"].iloc[0]
     run_both(lambda d, r: brevant.nunique(d, "qty", "g", r),
              lambda d, r: ref.nunique(d, "qty", "g", r), df, {}, {})

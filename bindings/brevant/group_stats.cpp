@@ -1312,14 +1312,16 @@ py::object nunique(py::object df, py::handle id_col, py::handle group_col, py::o
         std::span<std::int64_t> os(distinct.mutable_data(), key->ngroups());
         if (auto range = int_range(df, id_col)) {
             // integer ids over a small range are their own codes, less the smallest
+            const auto& sizes = key->sizes();
             py::gil_scoped_release release;
-            core::group_nunique(key->codes(), range->values, range->count, os, range->lo);
+            core::group_nunique(key->codes(), range->values, range->count, os, range->lo, sizes);
         } else {
             auto ids = key_of(df, id_col);
             if (!ids) return nunique_pandas(df, id_col, group_col, record);
+            const auto& sizes = key->sizes();
             py::gil_scoped_release release;
             core::group_nunique(key->codes(), ids->codes(),
-                                static_cast<std::int64_t>(ids->ngroups()), os);
+                                static_cast<std::int64_t>(ids->ngroups()), os, 0, sizes);
         }
         table = sorted_series(*key, group_col, distinct, name);
         record[name] = table;

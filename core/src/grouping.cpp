@@ -734,15 +734,59 @@ void nunique_by_ids(std::span<const std::int64_t> codes, std::span<const std::in
         }
 }
 
+// group_nunique for ids few enough that a mark per id stays in the core's cache: the rows' ids
+// bucketed by group (the groups' sizes known), then each group's ids marked with the group that
+// saw them last. Rows, ids and groups all fit 32 bits.
+void nunique_by_groups(std::span<const std::int64_t> codes, std::span<const std::int64_t> ids,
+                       std::size_t nids, std::int64_t base, std::span<std::int64_t> out,
+                       std::span<const std::int64_t> sizes) {
+    const std::size_t ng = out.size();
+    std::vector<std::uint32_t> bounds(ng + 1, 0);
+    for (std::size_t g = 0; g < ng; ++g) {
+        if (sizes[g] < 0 || static_cast<std::size_t>(sizes[g]) > ids.size() - bounds[g])
+            throw std::invalid_argument("group_nunique: group sizes");
+        bounds[g + 1] = bounds[g] + static_cast<std::uint32_t>(sizes[g]);
+    }
+    // only the front of each bucket, up to its cursor, is written and read
+    std::unique_ptr<std::uint32_t[]> bucketed(new std::uint32_t[bounds[ng] + 1]);
+    std::vector<std::uint32_t> next(bounds.begin(), bounds.end() - 1);
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        const std::int64_t c = codes[i];
+        if (c < 0 || ids[i] < base) continue;
+        const std::size_t b = group_index(c, ng);
+        const auto d = static_cast<std::uint64_t>(ids[i]) - static_cast<std::uint64_t>(base);
+        if (d >= nids) throw std::invalid_argument("group_nunique: id code");
+        std::uint32_t& at = next[b];
+        if (at == bounds[b + 1]) throw std::invalid_argument("group_nunique: group sizes");
+        bucketed[at++] = static_cast<std::uint32_t>(d);
+    }
+    std::vector<std::uint32_t> marked_by(nids, static_cast<std::uint32_t>(ng));
+    for (std::size_t g = 0; g < ng; ++g) {
+        const auto mark = static_cast<std::uint32_t>(g);
+        std::int64_t distinct = 0;
+        for (std::uint32_t k = bounds[g]; k < next[g]; ++k) {
+            std::uint32_t& last = marked_by[bucketed[k]];
+            distinct += last != mark;
+            last = mark;
+        }
+        out[g] = distinct;
+    }
+}
+
 }  // namespace
 
 void group_nunique(std::span<const std::int64_t> codes, std::span<const std::int64_t> ids,
-                   std::int64_t nids, std::span<std::int64_t> out, std::int64_t base) {
+                   std::int64_t nids, std::span<std::int64_t> out, std::int64_t base,
+                   std::span<const std::int64_t> sizes) {
     check_sizes(codes, ids.size());
     if (nids < 0) throw std::invalid_argument("group_nunique: id count");
+    if (!sizes.empty() && sizes.size() != out.size())
+        throw std::invalid_argument("group_nunique: one size per group");
     const auto m = static_cast<std::size_t>(nids);
     constexpr auto small = static_cast<std::size_t>(std::numeric_limits<std::uint32_t>::max() - 2);
-    if (ids.size() < small && m < small)
+    if (!sizes.empty() && m <= (std::size_t{1} << 18) && ids.size() < small && out.size() < small)
+        nunique_by_groups(codes, ids, m, base, out, sizes);
+    else if (ids.size() < small && m < small)
         nunique_by_ids<std::uint32_t>(codes, ids, m, base, out);
     else
         nunique_by_ids<std::size_t>(codes, ids, m, base, out);

@@ -105,9 +105,11 @@ void group_var(std::span<const double> x, std::span<const std::int64_t> codes,
 
 // Distinct ids per group; `ngroups_out` = out.size(). A row's id is ids[i] - base, in
 // [0, nids); a row with ids[i] < base has none (codes of a factorisation with base 0, or the
-// values of an integer column with base its minimum).
+// values of an integer column with base its minimum). `sizes`, when given: the rows per group
+// (codes >= 0), as group_sizes gives them.
 void group_nunique(std::span<const std::int64_t> codes, std::span<const std::int64_t> ids,
-                   std::int64_t nids, std::span<std::int64_t> out, std::int64_t base = 0);
+                   std::int64_t nids, std::span<std::int64_t> out, std::int64_t base = 0,
+                   std::span<const std::int64_t> sizes = {});
 
 // Rank of every row's value among the non-missing values of its group: ascending from 1, ties
 // sharing their mean rank; NaN for a missing value or a row without a group.
