@@ -228,6 +228,24 @@ def test_update_rules_where_the_stored_and_batch_keys_differ(brevant, op):
         run_both(native, formulation, test, rec_n, rec_r)
 
 
+@pytest.mark.parametrize("values", [30, 400], ids=["pairs-tabled", "pairs-sorted"])
+def test_crosscount_ordered_past_the_pair_table(brevant, values):
+    """The stored counts are ordered by the two keys' values: through a table of every possible
+    pair while there are few, by sorting once there are many more possible pairs than rows."""
+    rng = np.random.default_rng(values)
+    frames = []
+    for n in (2_000, 700):
+        df = table(values + n, n, "text")
+        df["g"] = rng.integers(-values, values, n)
+        df["h"] = np.array([f"h{k}" for k in rng.integers(0, values, n)], dtype=object)
+        frames.append(df)
+    rec_n: dict = {}
+    rec_r: dict = {}
+    for df in frames:
+        run_both(lambda d, r: brevant.crosscount(d, ["g", "h"], r),
+                 lambda d, r: ref.crosscount(d, ["g", "h"], r), df, rec_n, rec_r)
+
+
 @pytest.mark.parametrize("keys", [["a", "b", "a", "c"], ["a", 1, "a", 2.5]], ids=["text", "mixed"])
 def test_statistics_after_a_join_that_repeats_rows(brevant, keys):
     """A stored table that holds a key twice repeats that key's rows in the join; the statistics

@@ -1132,7 +1132,18 @@ py::object crosscount(py::object df, py::handle col_list, py::object record) {
                             rank2[static_cast<std::size_t>(k2->codes()[row])],
                         static_cast<std::int64_t>(p)};
         }
-        std::sort(order.begin(), order.end());
+        const auto span = static_cast<std::uint64_t>(s1.size()) * s2.size();
+        if (span <= std::max<std::uint64_t>(std::uint64_t{1} << 16, 4 * np_)) {
+            // few enough numbers for a table of them: each pair put at its own, read in order
+            std::vector<std::int64_t> at(static_cast<std::size_t>(span), -1);
+            for (const auto& [number, p] : order) at[static_cast<std::size_t>(number)] = p;
+            std::size_t k = 0;
+            for (std::size_t number = 0; number < at.size(); ++number)
+                if (at[number] >= 0)
+                    order[k++] = {static_cast<std::int64_t>(number), at[number]};
+        } else {
+            std::sort(order.begin(), order.end());
+        }
         std::vector<std::int64_t> codes1(np_), codes2(np_), counts(np_);
         for (std::size_t k = 0; k < np_; ++k) {
             codes1[k] = order[k].first / n2s;
