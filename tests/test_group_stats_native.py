@@ -391,13 +391,19 @@ def test_mixed_names_match_the_pandas_formulation(brevant):
 
 @pytest.mark.parametrize("n", [100, 70_001], ids=["cached", "streamed-odd-rows"])
 def test_width_does_not_reach_the_result(brevant, n):
-    """The extra columns are copied once; past 16 MiB the copy streams, and with an odd row count
-    every other column starts off the 16-byte boundary. A column's only gap at its first, second or
-    last row must still be found, so that the fill reaches it."""
+    """The extra columns are copied once; past 1 MiB a block's copy streams, and with an odd row
+    count every other column starts off the 16-byte boundary (integer and boolean blocks end off a
+    64-byte step). A column's only gap at its first, second or last row must still be found, so
+    that the fill reaches it; no write to the result may reach the caller's table."""
     df = table(8, n, "text")
     wide = df.copy()
+    rows = np.arange(n)
     for k in range(30):
-        wide[f"extra{k}"] = np.where(np.arange(n) % (k + 2) == 0, np.nan, float(k))
+        wide[f"extra{k}"] = np.where(rows % (k + 2) == 0, np.nan, float(k))
+    for k in range(16):
+        wide[f"small{k}"] = ((rows * (k + 3)) % 251 - 125).astype(np.int8)
+        wide[f"flag{k}"] = rows % (k + 2) == 1
+    wide["wide_int"] = (rows * 7919).astype(np.uint16)
     for row in [0, 1, n - 1]:
         wide[f"lone{row}"] = np.where(np.arange(n) == row, np.nan, 2.0 * row)
     names = ["count###g$$$", "aggregate###mean|||price|||g$$$", "nunique###user|||g$$$"]
@@ -407,6 +413,10 @@ def test_width_does_not_reach_the_result(brevant, n):
     for name in names:
         want = formulation_of(name, want, rec)
     same(got, want)
+    before = wide.copy()
+    for col in ["small15", "flag15", "wide_int", "extra3", "price"]:
+        got[col] = got[col].iloc[::-1].to_numpy()
+    assert_frame_equal(wide, before, **EXACT)
 
 
 @pytest.mark.parametrize("cow", [False, True], ids=["copying", "copy-on-write"])

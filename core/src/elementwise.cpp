@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -42,6 +43,35 @@ bool copy_flag_gaps(std::span<const double> from, std::span<double> to, bool str
         gap |= src[k] != src[k];
     }
     return gap;
+}
+
+void copy_bytes(const void* from, void* to, std::size_t bytes, bool stream) {
+    const auto* src = static_cast<const unsigned char*>(from);
+    auto* dst = static_cast<unsigned char*>(to);
+#if defined(__SSE2__)
+    if (stream && bytes >= 64) {
+        // a plain copy up to the first 16-byte boundary of the destination, then 64 bytes a step
+        const std::size_t head = (16 - reinterpret_cast<std::uintptr_t>(dst) % 16) % 16;
+        std::memcpy(dst, src, head);
+        std::size_t k = head;
+        for (; k + 64 <= bytes; k += 64) {
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + k));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + k + 16));
+            const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + k + 32));
+            const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + k + 48));
+            _mm_stream_si128(reinterpret_cast<__m128i*>(dst + k), a);
+            _mm_stream_si128(reinterpret_cast<__m128i*>(dst + k + 16), b);
+            _mm_stream_si128(reinterpret_cast<__m128i*>(dst + k + 32), c);
+            _mm_stream_si128(reinterpret_cast<__m128i*>(dst + k + 48), d);
+        }
+        _mm_sfence();
+        std::memcpy(dst + k, src + k, bytes - k);
+        return;
+    }
+#else
+    (void)stream;
+#endif
+    if (bytes != 0) std::memcpy(dst, src, bytes);
 }
 
 void sigmoid_from_exp(std::span<const double> e, std::span<double> out) {

@@ -15,6 +15,10 @@ void sigmoid_from_exp(std::span<const double> e, std::span<double> out);
 // read every destination line in only to overwrite it.
 bool copy_flag_gaps(std::span<const double> from, std::span<double> to, bool stream);
 
+// The `bytes` bytes at `from` copied to `to` (not overlapping), the stores bypassing the cache
+// with `stream`, as above.
+void copy_bytes(const void* from, void* to, std::size_t bytes, bool stream);
+
 }  // namespace orvalis::core
 
 namespace orvalis::core {
