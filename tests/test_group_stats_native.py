@@ -246,6 +246,39 @@ def test_crosscount_ordered_past_the_pair_table(brevant, values):
                  lambda d, r: ref.crosscount(d, ["g", "h"], r), df, rec_n, rec_r)
 
 
+@pytest.mark.parametrize("shape", ["as-written", "unsorted", "float-counts", "extra-key", "int-keys"])
+def test_incremental_mean_over_stored_entries_of_every_shape(brevant, shape):
+    """The kept entry of an incremental mean is the outer join of the stored means and counts
+    with the batch's: sorted keys, the stored side's key dtype, gaps as 0. A stored entry whose
+    keys are out of order, whose counts are floats or which holds a key the batch lacks must give
+    that frame too, as must keys stored as integers for a float key column."""
+    df = table(31, 400, "text")
+    df.loc[df["g"] == "zz", "price"] = np.nan  # a group of gaps only: its mean is kept as 0
+    rec: dict = {}
+    ref.aggregate(df.copy(), "price", "g", ["mean"], rec)
+    name = "aggregate###mean|||price|||g$$$"
+    data, length = rec[name]["data"], rec[name]["length"]
+    if shape == "unsorted":
+        data = data.iloc[::-1]
+    elif shape == "float-counts":
+        length = length.astype({"g_count": float})
+    elif shape == "extra-key":
+        data = pd.concat([data, pd.Series([1.5], index=pd.Index(["~"], name="g"), name=name)])
+        length = pd.concat([length, pd.DataFrame({"g": ["~"], "g_count": [4]})],
+                           ignore_index=True)
+    elif shape == "int-keys":
+        df["g"] = df["qty"].astype(float)
+        rec = {}
+        ref.aggregate(df.copy(), "price", "g", ["mean"], rec)
+        data, length = rec[name]["data"], rec[name]["length"]
+        data.index = data.index.astype(np.int64)
+        length["g"] = length["g"].astype(np.int64)
+    stored = {"data": data, "length": length}
+    run_both(lambda d, r: brevant.aggregate(d, "price", "g", ["mean"], r),
+             lambda d, r: ref.aggregate(d, "price", "g", ["mean"], r), df,
+             {name: copy.deepcopy(stored)}, {name: copy.deepcopy(stored)})
+
+
 @pytest.mark.parametrize("keys", [["a", "b", "a", "c"], ["a", 1, "a", 2.5]], ids=["text", "mixed"])
 def test_statistics_after_a_join_that_repeats_rows(brevant, keys):
     """A stored table that holds a key twice repeats that key's rows in the join; the statistics

@@ -1096,6 +1096,95 @@ bool attach_update(NewTable& out, KeyColumn& key, py::handle g, const py::object
     return true;
 }
 
+// The incremental mean without its three outer joins, where the stored entry is a first call's
+// ({"data": the per-group means, a float64 series indexed by the key, "length": a frame of the key
+// and its rows}) over exactly the batch's keys, sorted and unique, of the batch key's own dtype.
+// The joins then match every key once, keep the stored keys' order and leave no gap, so the kept
+// entry `…_mean_count` (the joined frame, means of all-gap groups as 0) and the working column
+// (n2 * m2 + n1 * m1) / (n2 + n1) are built per group here. false for any other entry, which the
+// caller joins with pandas.
+bool attach_mean_update(NewTable& out, KeyColumn& key, const py::object& df, py::handle g,
+                        const py::object& stored, py::object record, const py::str& name,
+                        const py::array& batch_means) {
+    if (!PyDict_Check(stored.ptr())) return false;
+    py::dict entry = py::reinterpret_borrow<py::dict>(stored);
+    if (!entry.contains("data") || !entry.contains("length")) return false;
+    py::object data = entry["data"], length = entry["length"];
+    if (!py::isinstance(data, pd().attr("Series")) ||
+        !py::isinstance(length, pd().attr("DataFrame")))
+        return false;
+    const py::str g_count = suffixed(py::str(g), "_count");
+    const py::str g_count2 = suffixed(py::str(g), "_count_2");
+    const py::str name2 = suffixed(name, "_2");
+    py::list labels = as_list({g, name, name2, g_count, g_count2});
+    if (!pd().attr("Index")(labels).attr("is_unique").cast<bool>()) return false;
+    py::object index = data.attr("index");
+    py::object key_dtype = df[g].attr("dtype");
+    auto plain_dtype = [&](py::handle dtype) {
+        if (!py::isinstance<py::dtype>(dtype)) return false;
+        const char kind = py::reinterpret_borrow<py::dtype>(dtype).kind();
+        return kind == 'O' || kind == 'i' || kind == 'u' || kind == 'f';
+    };
+    if (!plain_dtype(key_dtype) || !py::object(index.attr("dtype")).equal(key_dtype) ||
+        py::isinstance(index, pd().attr("MultiIndex")) ||
+        py::str(data.attr("dtype")).cast<std::string>() != "float64" ||
+        !same(py::list(length.attr("columns")), as_list({g, g_count})) ||
+        !py::object(length[g].attr("dtype")).equal(key_dtype) ||
+        py::str(length[g_count].attr("dtype")).cast<std::string>() != "int64" ||
+        index.attr("hasnans").cast<bool>() || !index.attr("is_unique").cast<bool>() ||
+        !index.attr("is_monotonic_increasing").cast<bool>())
+        return false;
+    auto means = lookup_feature(key, g, data, name);
+    if (!means) return false;
+    auto counts = lookup_feature(key, g, length, g_count);
+    if (!counts || counts->vals.dtype().kind() != 'i') return false;
+    const std::size_t ng = key.ngroups();
+    if (!stored_at(*means).same_keys || !stored_at(*counts).same_keys) return false;
+
+    // the joined frame's rows are the stored means' rows, in their order
+    std::vector<std::int64_t> group_of_row(ng);
+    for (std::size_t b = 0; b < ng; ++b)
+        group_of_row[static_cast<std::size_t>(means->row_of_group[b])] =
+            static_cast<std::int64_t>(b);
+    const auto* m1 = static_cast<const double*>(means->vals.data());
+    const auto* n1 = static_cast<const std::int64_t*>(counts->vals.data());
+    const auto* m2 = static_cast<const double*>(batch_means.data());
+    const auto n2 = key.sizes();
+    auto filled = [](double v) { return v != v ? 0.0 : v; };
+    py::array_t<double> c_m1(static_cast<py::ssize_t>(ng)), c_m2(static_cast<py::ssize_t>(ng));
+    py::array_t<std::int64_t> c_n1(static_cast<py::ssize_t>(ng)),
+        c_n2(static_cast<py::ssize_t>(ng));
+    py::array_t<double> working(static_cast<py::ssize_t>(ng));
+    double *o_m1 = c_m1.mutable_data(), *o_m2 = c_m2.mutable_data(), *w = working.mutable_data();
+    std::int64_t *o_n1 = c_n1.mutable_data(), *o_n2 = c_n2.mutable_data();
+    for (std::size_t r = 0; r < ng; ++r) {
+        const auto b = static_cast<std::size_t>(group_of_row[r]);
+        o_m1[r] = filled(m1[r]);
+        o_m2[r] = filled(m2[b]);
+        o_n1[r] = n1[static_cast<std::size_t>(counts->row_of_group[b])];
+        o_n2[r] = n2[b];
+    }
+    for (std::size_t b = 0; b < ng; ++b) {
+        const auto r = static_cast<std::size_t>(means->row_of_group[b]);
+        const double a = static_cast<double>(o_n2[r]) * o_m2[r];
+        const double c = static_cast<double>(o_n1[r]) * o_m1[r];
+        // int64 addition as NumPy does it: wrapping
+        const auto total = static_cast<std::int64_t>(static_cast<std::uint64_t>(o_n2[r]) +
+                                                     static_cast<std::uint64_t>(o_n1[r]));
+        w[b] = (a + c) / static_cast<double>(total);
+    }
+    py::dict columns;
+    columns[g] = index.attr("to_numpy")("copy"_a = true);
+    columns[name] = c_m1;
+    columns[name2] = c_m2;
+    columns[g_count] = c_n1;
+    columns[g_count2] = c_n2;
+    record[suffixed(name, "_mean_count")] =
+        pd().attr("DataFrame")(columns, "columns"_a = labels);
+    attach_values(out, key.codes(), key.sizes(), working, identity(ng), name, true);
+    return true;
+}
+
 py::object count(py::object df, py::handle col, py::object record) {
     py::str name = feature_name("count", {col});
     py::object stored = stored_entry(record, name);
@@ -1318,6 +1407,12 @@ py::object aggregate(py::object df, py::handle num_col, py::handle group_col, py
                 record[name] = entry;
             }
         } else {
+            if (s == Stat::mean && !input().is_none()) {
+                py::array values = py::reinterpret_borrow<py::array>(input());
+                if (attach_mean_update(out, *key, df, group_col, stored, record, name,
+                                       group_statistic(s, *key, values)))
+                    continue;
+            }
             if ((s == Stat::min || s == Stat::max || s == Stat::median) && !input().is_none()) {
                 const Rule rule = s == Stat::min ? Rule::min
                                   : s == Stat::max ? Rule::max
