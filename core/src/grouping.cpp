@@ -799,30 +799,50 @@ struct KeyedRow {
     std::uint64_t row;
 };
 
-// A group's rows by key, stably: an LSD radix sort on bytes for a run of rows the cache holds
-// (the bytes every key shares skipped), a comparison sort for a short one.
-void sort_keyed(std::span<KeyedRow> a, std::vector<KeyedRow>& scratch) {
+bool by_key(const KeyedRow& x, const KeyedRow& y) { return x.key < y.key; }
+
+// A group's rows in the order of their keys (equal keys in any order: they share a rank), into
+// `out`. The keys are spread over about as many buckets as rows by their offset from the
+// smallest, each bucket then sorted on its own: insertion for a few rows, a comparison sort for
+// a bucket that clustered keys crowd. Three passes over rows the cache holds.
+void order_keyed(std::span<const KeyedRow> a, std::span<KeyedRow> out,
+                 std::vector<std::size_t>& count) {
     const std::size_t m = a.size();
-    if (m < 256) {
-        std::stable_sort(a.begin(), a.end(),
-                         [](const KeyedRow& x, const KeyedRow& y) { return x.key < y.key; });
+    if (m < 64) {
+        std::copy(a.begin(), a.end(), out.begin());
+        std::sort(out.begin(), out.end(), by_key);
         return;
     }
-    std::size_t count[8][256] = {};
-    for (const KeyedRow& r : a)
-        for (int d = 0; d < 8; ++d) ++count[d][(r.key >> (8 * d)) & 255];
-    scratch.resize(m);
-    KeyedRow* src = a.data();
-    KeyedRow* dst = scratch.data();
-    for (int d = 0; d < 8; ++d) {
-        std::size_t* c = count[d];
-        if (c[(src[0].key >> (8 * d)) & 255] == m) continue;
-        std::size_t sum = 0;
-        for (std::size_t& here : std::span(c, 256)) sum += std::exchange(here, sum);
-        for (std::size_t i = 0; i < m; ++i) dst[c[(src[i].key >> (8 * d)) & 255]++] = src[i];
-        std::swap(src, dst);
+    std::uint64_t lo = a[0].key, hi = a[0].key;
+    for (const KeyedRow& r : a) {
+        lo = std::min(lo, r.key);
+        hi = std::max(hi, r.key);
     }
-    if (src != a.data()) std::copy(src, src + m, a.data());
+    const int bits = std::bit_width(std::bit_ceil(m)) - 1;  // buckets: 2^bits >= m
+    const int width = std::bit_width(hi - lo);
+    const int shift = width > bits ? width - bits : 0;
+    const std::size_t nb = std::size_t{1} << bits;
+    count.assign(nb + 1, 0);
+    for (const KeyedRow& r : a) ++count[((r.key - lo) >> shift) + 1];
+    for (std::size_t b = 0; b < nb; ++b) count[b + 1] += count[b];
+    for (const KeyedRow& r : a) out[count[(r.key - lo) >> shift]++] = r;
+    // count[b] is now where bucket b + 1 starts
+    std::size_t s = 0;
+    for (std::size_t b = 0; b < nb; ++b) {
+        const std::size_t e = count[b];
+        if (e - s > 32) {
+            std::sort(out.begin() + static_cast<std::ptrdiff_t>(s),
+                      out.begin() + static_cast<std::ptrdiff_t>(e), by_key);
+        } else {
+            for (std::size_t i = s + 1; i < e; ++i) {
+                const KeyedRow v = out[i];
+                std::size_t j = i;
+                for (; j > s && v.key < out[j - 1].key; --j) out[j] = out[j - 1];
+                out[j] = v;
+            }
+        }
+        s = e;
+    }
 }
 
 }  // namespace
@@ -831,24 +851,30 @@ void group_rank(std::span<const double> x, std::span<const std::int64_t> codes,
                 std::size_t ngroups, std::span<double> out) {
     check_codes(codes, x.size(), ngroups);
     if (out.size() != x.size()) throw std::invalid_argument("group_rank: sizes differ");
-    std::fill(out.begin(), out.end(), kNaN);
-    // (value's order key, row) of the present values bucketed by group in one pass, each bucket
-    // then sorted where it stays in cache
+    // (value's order key, row) of the present values bucketed by group in one pass (a row
+    // without either has no rank), each bucket then ordered where it stays in cache
     std::vector<std::size_t> bounds(ngroups + 1, 0);
     for (std::size_t i = 0; i < x.size(); ++i)
         if (codes[i] >= 0 && x[i] == x[i]) ++bounds[static_cast<std::size_t>(codes[i]) + 1];
     for (std::size_t g = 0; g < ngroups; ++g) bounds[g + 1] += bounds[g];
-    std::vector<KeyedRow> all(bounds[ngroups]);
+    std::unique_ptr<KeyedRow[]> all(new KeyedRow[bounds[ngroups] + 1]);
     {
         std::vector<std::size_t> next(bounds.begin(), bounds.end() - 1);
-        for (std::size_t i = 0; i < x.size(); ++i)
+        for (std::size_t i = 0; i < x.size(); ++i) {
             if (codes[i] >= 0 && x[i] == x[i])
                 all[next[static_cast<std::size_t>(codes[i])]++] = {double_order_key(x[i]), i};
+            else
+                out[i] = kNaN;
+        }
     }
-    std::vector<KeyedRow> scratch;
+    std::size_t largest = 0;
+    for (std::size_t g = 0; g < ngroups; ++g) largest = std::max(largest, bounds[g + 1] - bounds[g]);
+    std::unique_ptr<KeyedRow[]> sorted(new KeyedRow[largest + 1]);
+    std::vector<std::size_t> count;
     for (std::size_t g = 0; g < ngroups; ++g) {
-        const std::span<KeyedRow> r(all.data() + bounds[g], bounds[g + 1] - bounds[g]);
-        sort_keyed(r, scratch);
+        const std::size_t m = bounds[g + 1] - bounds[g];
+        const std::span<KeyedRow> r(sorted.get(), m);
+        order_keyed({all.get() + bounds[g], m}, r, count);
         for (std::size_t s = 0; s < r.size();) {
             std::size_t e = s + 1;
             while (e < r.size() && r[e].key == r[s].key) ++e;
