@@ -311,15 +311,19 @@ def test_nunique_of_integer_ids_by_value(brevant, spread, n):
 def test_histstat_and_crossrank_match_pandas(brevant, kind):
     for seed, n in [(1, 1), (2, 40), (3, 500), (4, 5000)]:  # groups sorted both ways
         df = table(seed, n, kind, "duplicated")
+        # integer ids counted by value (narrow, negative) and by grouping (too wide for that)
+        df["signed"] = df["qty"] - 2
+        df["wide"] = (df["qty"] - 1) * 2**40
         for stats in [ref.STATS, ["max"], ["min"], ["mean"], ["median"], ["var", "max"]]:
             got, want = df.copy(), df.copy()
             assert brevant.histstat(got, "user", "g", stats) is got
             ref.histstat(want, "user", "g", stats)
             assert_frame_equal(got, want, **EXACT)
-            got, want = df.copy(), df.copy()
-            brevant.histstat(got, "label", "g", stats)
-            ref.histstat(want, "label", "g", stats)
-            assert_frame_equal(got, want, **EXACT)
+            for ids in ["label", "signed", "wide"]:
+                got, want = df.copy(), df.copy()
+                brevant.histstat(got, ids, "g", stats)
+                ref.histstat(want, ids, "g", stats)
+                assert_frame_equal(got, want, **EXACT)
         for c2 in ["price", "qty", "user", "other"]:
             got, want = df.copy(), df.copy()
             assert brevant.crossrank(got, "g", c2) is got

@@ -1489,29 +1489,51 @@ py::object histstat(py::object df, py::handle id_col, py::handle group_col, py::
             return histstat_pandas(df, id_col, group_col, stat_list);
         seen.push_back(t);
     }
-    auto ids = key_of(df, id_col);
-    auto key = ids ? key_of(df, group_col) : nullptr;
-    if (!ids || !key) return histstat_pandas(df, id_col, group_col, stat_list);
     // temp_count: rows per id value (missing for a row without one); int64 unless some id is
     // missing. Every statistic is named like the feature, so the column holds the last one.
+    // Integer ids within a narrow range are counted by value, without a grouping of their own.
+    std::shared_ptr<KeyColumn> ids, key;
+    std::optional<IntRange> by_value = int_range(df, id_col);
+    if (!by_value) ids = key_of(df, id_col);
+    if (by_value || ids) key = key_of(df, group_col);
+    if (!key || (by_value && by_value->values.size() != key->size()))
+        return histstat_pandas(df, id_col, group_col, stat_list);
     const auto n = key->size();
-    std::vector<std::int64_t> per_id = core::group_sizes(ids->codes(), ids->ngroups());
-    bool any_missing_id = false;
-    for (std::int64_t c : ids->codes()) any_missing_id |= c < 0;
     py::array temp;
-    if (any_missing_id) {
-        py::array_t<double> t(static_cast<py::ssize_t>(n));
-        double* o = t.mutable_data();
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::int64_t c = ids->codes()[i];
-            o[i] = c < 0 ? kNaN : static_cast<double>(per_id[static_cast<std::size_t>(c)]);
+    if (by_value) {
+        std::vector<std::int64_t> per_value(static_cast<std::size_t>(by_value->count), 0);
+        const auto values = by_value->values;
+        const auto lo = static_cast<std::uint64_t>(by_value->lo);
+        auto at = [&](std::size_t i) {
+            return static_cast<std::size_t>(static_cast<std::uint64_t>(values[i]) - lo);
+        };
+        py::array_t<std::int64_t> t(static_cast<py::ssize_t>(n));
+        std::int64_t* o = t.mutable_data();
+        {
+            py::gil_scoped_release release;
+            for (std::size_t i = 0; i < n; ++i) ++per_value[at(i)];
+            for (std::size_t i = 0; i < n; ++i) o[i] = per_value[at(i)];
         }
         temp = t;
     } else {
-        py::array_t<std::int64_t> t(static_cast<py::ssize_t>(n));
-        std::int64_t* o = t.mutable_data();
-        for (std::size_t i = 0; i < n; ++i) o[i] = per_id[static_cast<std::size_t>(ids->codes()[i])];
-        temp = t;
+        std::vector<std::int64_t> per_id = core::group_sizes(ids->codes(), ids->ngroups());
+        bool any_missing_id = false;
+        for (std::int64_t c : ids->codes()) any_missing_id |= c < 0;
+        if (any_missing_id) {
+            py::array_t<double> t(static_cast<py::ssize_t>(n));
+            double* o = t.mutable_data();
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::int64_t c = ids->codes()[i];
+                o[i] = c < 0 ? kNaN : static_cast<double>(per_id[static_cast<std::size_t>(c)]);
+            }
+            temp = t;
+        } else {
+            py::array_t<std::int64_t> t(static_cast<py::ssize_t>(n));
+            std::int64_t* o = t.mutable_data();
+            for (std::size_t i = 0; i < n; ++i)
+                o[i] = per_id[static_cast<std::size_t>(ids->codes()[i])];
+            temp = t;
+        }
     }
     py::array per_group = group_statistic(stat_of(stats[stats.size() - 1]), *key, temp);
     std::vector<std::int64_t> every(key->ngroups());
