@@ -97,12 +97,14 @@ def call(entry, fn, *args, **kwargs):
 
 
 def stub_functions(path):
-    tree = ast.parse(open(path, encoding="utf-8").read())
+    with open(path, encoding="utf-8") as f:
+        tree = ast.parse(f.read())
     return {n.name for n in tree.body if isinstance(n, ast.FunctionDef)}
 
 
 def stub_methods(path, cls):
-    tree = ast.parse(open(path, encoding="utf-8").read())
+    with open(path, encoding="utf-8") as f:
+        tree = ast.parse(f.read())
     (node,) = [n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == cls]
     return {n.name for n in node.body if isinstance(n, ast.FunctionDef)}
 
