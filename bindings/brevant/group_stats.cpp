@@ -1137,7 +1137,7 @@ bool attach_mean_update(NewTable& out, KeyColumn& key, const py::object& df, py:
     auto means = lookup_feature(key, g, data, name);
     if (!means) return false;
     auto counts = lookup_feature(key, g, length, g_count);
-    if (!counts || counts->vals.dtype().kind() != 'i') return false;
+    if (!counts) return false;
     const std::size_t ng = key.ngroups();
     if (!stored_at(*means).same_keys || !stored_at(*counts).same_keys) return false;
 

@@ -804,7 +804,8 @@ bool by_key(const KeyedRow& x, const KeyedRow& y) { return x.key < y.key; }
 // A group's rows in the order of their keys (equal keys in any order: they share a rank), into
 // `out`. The keys are spread over about as many buckets as rows by their offset from the
 // smallest, each bucket then sorted on its own: insertion for a few rows, a comparison sort for
-// a bucket that clustered keys crowd. Three passes over rows the cache holds.
+// a bucket that clustered keys crowd. Every pass (range, counts, spread, buckets) is over rows
+// the cache holds.
 void order_keyed(std::span<const KeyedRow> a, std::span<KeyedRow> out,
                  std::vector<std::size_t>& count) {
     const std::size_t m = a.size();
