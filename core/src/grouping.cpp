@@ -801,48 +801,68 @@ struct KeyedRow {
 
 bool by_key(const KeyedRow& x, const KeyedRow& y) { return x.key < y.key; }
 
-// A group's rows in the order of their keys (equal keys in any order: they share a rank), into
-// `out`. The keys are spread over about as many buckets as rows by their offset from the
-// smallest, each bucket then sorted on its own: insertion for a few rows, a comparison sort for
-// a bucket that clustered keys crowd. Every pass (range, counts, spread, buckets) is over rows
-// the cache holds.
-void order_keyed(std::span<const KeyedRow> a, std::span<KeyedRow> out,
-                 std::vector<std::size_t>& count) {
-    const std::size_t m = a.size();
+// A group's keys in ascending order, each with its index in `keys`, into `out` (equal keys in any
+// order: they share a rank); `spare` is as long as `out`. The keys' offsets from the smallest
+// are ordered by their top two digits of about log2(rows) bits each, by two counting passes,
+// which leaves keys that share both digits (few, for all but clustered keys) to one insertion
+// pass; should that pass move too much, a comparison sort finishes the group instead. Every pass
+// is over rows the cache holds, and none but the last branches on the keys.
+void order_keyed(std::span<const std::uint64_t> keys, std::span<KeyedRow> out,
+                 std::span<KeyedRow> spare, std::vector<std::size_t>& count) {
+    const std::size_t m = keys.size();
     if (m < 64) {
-        std::copy(a.begin(), a.end(), out.begin());
+        for (std::size_t j = 0; j < m; ++j) out[j] = {keys[j], j};
         std::sort(out.begin(), out.end(), by_key);
         return;
     }
-    std::uint64_t lo = a[0].key, hi = a[0].key;
-    for (const KeyedRow& r : a) {
-        lo = std::min(lo, r.key);
-        hi = std::max(hi, r.key);
+    std::uint64_t lo = keys[0], hi = keys[0];
+    for (const std::uint64_t k : keys) {
+        lo = std::min(lo, k);
+        hi = std::max(hi, k);
     }
-    const int bits = std::bit_width(std::bit_ceil(m)) - 1;  // buckets: 2^bits >= m
-    const int width = std::bit_width(hi - lo);
-    const int shift = width > bits ? width - bits : 0;
+    const int bits = std::bit_width(std::bit_ceil(m)) - 1;  // digit values: 2^bits >= m
     const std::size_t nb = std::size_t{1} << bits;
-    count.assign(nb + 1, 0);
-    for (const KeyedRow& r : a) ++count[((r.key - lo) >> shift) + 1];
-    for (std::size_t b = 0; b < nb; ++b) count[b + 1] += count[b];
-    for (const KeyedRow& r : a) out[count[(r.key - lo) >> shift]++] = r;
-    // count[b] is now where bucket b + 1 starts
-    std::size_t s = 0;
+    const int width = std::bit_width(hi - lo);
+    const int shift = width > bits ? width - bits : 0;  // the top digit
+    if (shift == 0) {  // the offsets are the top digit: one counting pass orders them
+        count.assign(nb + 1, 0);
+        for (const std::uint64_t k : keys) ++count[k - lo + 1];
+        for (std::size_t b = 0; b < nb; ++b) count[b + 1] += count[b];
+        for (std::size_t j = 0; j < m; ++j) out[count[keys[j] - lo]++] = {keys[j], j};
+        return;
+    }
+    const int shift_low = shift > bits ? shift - bits : 0;  // the digit below it
+    const std::uint64_t low_mask = (std::uint64_t{1} << (shift - shift_low)) - 1;
+    count.assign(2 * (nb + 1), 0);
+    std::size_t* const low = count.data();
+    std::size_t* const top = low + nb + 1;
+    for (const std::uint64_t k : keys) {
+        ++low[(((k - lo) >> shift_low) & low_mask) + 1];
+        ++top[((k - lo) >> shift) + 1];
+    }
     for (std::size_t b = 0; b < nb; ++b) {
-        const std::size_t e = count[b];
-        if (e - s > 32) {
-            std::sort(out.begin() + static_cast<std::ptrdiff_t>(s),
-                      out.begin() + static_cast<std::ptrdiff_t>(e), by_key);
-        } else {
-            for (std::size_t i = s + 1; i < e; ++i) {
-                const KeyedRow v = out[i];
-                std::size_t j = i;
-                for (; j > s && v.key < out[j - 1].key; --j) out[j] = out[j - 1];
-                out[j] = v;
-            }
+        low[b + 1] += low[b];
+        top[b + 1] += top[b];
+    }
+    for (std::size_t j = 0; j < m; ++j)
+        spare[low[((keys[j] - lo) >> shift_low) & low_mask]++] = {keys[j], j};
+    for (std::size_t j = 0; j < m; ++j) out[top[(spare[j].key - lo) >> shift]++] = spare[j];
+    if (shift_low == 0) return;
+    std::size_t moved = 0;
+    for (std::size_t i = 1; i < m; ++i) {
+        const KeyedRow v = out[i];
+        if (!(v.key < out[i - 1].key)) continue;
+        std::size_t j = i;
+        do {
+            out[j] = out[j - 1];
+            --j;
+        } while (j > 0 && v.key < out[j - 1].key);
+        out[j] = v;
+        moved += i - j;
+        if (moved > 8 * m) {
+            std::sort(out.begin(), out.end(), by_key);
+            return;
         }
-        s = e;
     }
 }
 
@@ -852,41 +872,43 @@ void group_rank(std::span<const double> x, std::span<const std::int64_t> codes,
                 std::size_t ngroups, std::span<double> out) {
     check_codes(codes, x.size(), ngroups);
     if (out.size() != x.size()) throw std::invalid_argument("group_rank: sizes differ");
-    // (value's order key, row) of the present values bucketed by group in one pass (a row
-    // without either has no rank), each bucket then ordered where it stays in cache
+    // The present values' order keys are bucketed by group in row order (a row without either
+    // has no rank). Each bucket is ranked where it stays in cache, its ranks written over its
+    // keys; a last pass in row order takes each row's rank from its group's bucket in the order
+    // the keys went in, so neither pass writes rows out of order across the whole table.
     std::vector<std::size_t> bounds(ngroups + 1, 0);
     for (std::size_t i = 0; i < x.size(); ++i)
         if (codes[i] >= 0 && x[i] == x[i]) ++bounds[static_cast<std::size_t>(codes[i]) + 1];
     for (std::size_t g = 0; g < ngroups; ++g) bounds[g + 1] += bounds[g];
-    std::unique_ptr<KeyedRow[]> all(new KeyedRow[bounds[ngroups] + 1]);
-    {
-        std::vector<std::size_t> next(bounds.begin(), bounds.end() - 1);
-        for (std::size_t i = 0; i < x.size(); ++i) {
-            if (codes[i] >= 0 && x[i] == x[i])
-                all[next[static_cast<std::size_t>(codes[i])]++] = {double_order_key(x[i]), i};
-            else
-                out[i] = kNaN;
-        }
-    }
+    std::unique_ptr<std::uint64_t[]> keys(new std::uint64_t[bounds[ngroups] + 1]);
+    std::vector<std::size_t> next(bounds.begin(), bounds.end() - 1);
+    for (std::size_t i = 0; i < x.size(); ++i)
+        if (codes[i] >= 0 && x[i] == x[i])
+            keys[next[static_cast<std::size_t>(codes[i])]++] = double_order_key(x[i]);
     std::size_t largest = 0;
     for (std::size_t g = 0; g < ngroups; ++g) largest = std::max(largest, bounds[g + 1] - bounds[g]);
-    std::unique_ptr<KeyedRow[]> sorted(new KeyedRow[largest + 1]);
+    std::unique_ptr<KeyedRow[]> sorted(new KeyedRow[2 * largest + 1]);
     std::vector<std::size_t> count;
     for (std::size_t g = 0; g < ngroups; ++g) {
         const std::size_t m = bounds[g + 1] - bounds[g];
+        std::uint64_t* const bucket = keys.get() + bounds[g];
         const std::span<KeyedRow> r(sorted.get(), m);
-        order_keyed({all.get() + bounds[g], m}, r, count);
+        order_keyed({bucket, m}, r, {sorted.get() + largest, m}, count);
         for (std::size_t s = 0; s < r.size();) {
             std::size_t e = s + 1;
             while (e < r.size() && r[e].key == r[s].key) ++e;
-            // ranks s + 1 .. e share their mean
-            double sum = 0;
-            for (std::size_t k = s; k < e; ++k) sum += static_cast<double>(k + 1);
-            const double rank = sum / static_cast<double>(e - s);
-            for (std::size_t k = s; k < e; ++k) out[r[k].row] = rank;
+            // ranks s + 1 .. e share their mean, (s + 1 + e) / 2: exact, as their sum over their
+            // count is
+            const auto rank = std::bit_cast<std::uint64_t>(0.5 * static_cast<double>(s + 1 + e));
+            for (std::size_t k = s; k < e; ++k) bucket[r[k].row] = rank;
             s = e;
         }
     }
+    std::copy(bounds.begin(), bounds.end() - 1, next.begin());
+    for (std::size_t i = 0; i < x.size(); ++i)
+        out[i] = codes[i] >= 0 && x[i] == x[i]
+                     ? std::bit_cast<double>(keys[next[static_cast<std::size_t>(codes[i])]++])
+                     : kNaN;
 }
 
 }  // namespace orvalis::core
