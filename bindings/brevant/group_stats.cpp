@@ -1230,7 +1230,9 @@ py::object crosscount(py::object df, py::handle col_list, py::object record) {
     {
         py::gil_scoped_release release;
         pairs = core::factorize_pairs(k1->codes(), k2->codes(), n2);
-        pair_sizes = core::group_sizes(pairs.codes, pairs.ngroups());
+        pair_sizes = pairs.sizes.size() == pairs.ngroups()
+                         ? std::move(pairs.sizes)
+                         : core::group_sizes(pairs.codes, pairs.ngroups());
     }
     // df.groupby(col_list)[col_list[1]].count(): rows per pair, sorted by the two values, the
     // index levels being every value of each column (as the group-by keeps them)

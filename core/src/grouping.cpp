@@ -320,7 +320,7 @@ Factorized factorize_pairs(std::span<const std::int64_t> a, std::span<const std:
     f.codes.resize(a.size());
     const auto limit = std::max<std::int64_t>(1 << 16, static_cast<std::int64_t>(2 * a.size()));
     if (nb > 0 && na <= limit / nb) {
-        // every pair fits a direct table
+        // every pair fits a direct table; its rows are counted as they are numbered
         std::vector<std::int64_t> slot(static_cast<std::size_t>(na * nb), -1);
         for (std::size_t i = 0; i < a.size(); ++i) {
             const std::int64_t p = pair(i);
@@ -332,7 +332,9 @@ Factorized factorize_pairs(std::span<const std::int64_t> a, std::span<const std:
             if (g < 0) {
                 g = static_cast<std::int64_t>(f.first.size());
                 f.first.push_back(static_cast<std::int64_t>(i));
+                f.sizes.push_back(0);
             }
+            ++f.sizes[static_cast<std::size_t>(g)];
             f.codes[i] = g;
         }
         return f;

@@ -66,6 +66,7 @@ Factorized factorize(std::span<const TextKey> keys);
 // Counts the rows of each group as it goes (`sizes`).
 Factorized factorize_addresses(std::span<const std::uint64_t> words);
 // Rows whose two codes are both >= 0, grouped by the pair (a, b); b's codes lie in [0, nb).
+// Counts the rows of each group as it goes (`sizes`) while the pairs fit a direct table.
 Factorized factorize_pairs(std::span<const std::int64_t> a, std::span<const std::int64_t> b,
                            std::int64_t nb);
 
