@@ -330,7 +330,7 @@ py::object combine_texts(const TextColumn& a, const TextColumn& b) {
     // text is made once, shared by all its rows.
     std::int64_t na = 0, nb = 0;
     const core::Codes ca = a.codes(na), cb = b.codes(nb);
-    core::Factorized pairs = core::factorize_pairs(ca, cb, std::max<std::int64_t>(nb, 1));
+    core::Factorized pairs = core::factorize_pairs(ca, na, cb, nb);
     std::vector<py::object> texts;
     texts.reserve(pairs.ngroups());
     py::str joint("_");

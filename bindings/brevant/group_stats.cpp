@@ -1229,7 +1229,8 @@ py::object crosscount(py::object df, py::handle col_list, py::object record) {
     std::vector<std::int64_t> pair_sizes;
     {
         py::gil_scoped_release release;
-        pairs = core::factorize_pairs(k1->codes(), k2->codes(), n2);
+        pairs = core::factorize_pairs(k1->codes(), static_cast<std::int64_t>(k1->ngroups()),
+                                      k2->codes(), n2);
         pair_sizes = pairs.sizes.size() == pairs.ngroups()
                          ? std::move(pairs.sizes)
                          : core::group_sizes(pairs.codes, pairs.ngroups());

@@ -221,7 +221,8 @@ Factorized factorize(std::span<const std::int64_t> keys) {
     const auto range = static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo);
     if (range >= std::max<std::uint64_t>(1u << 16, 2 * keys.size()))
         return factorize_keys<IntKeys>(keys);
-    // a small range of values: a direct table instead of hashing
+    // a small range of values: a direct table instead of hashing, the rows of each value counted
+    // as they are numbered
     Factorized f;
     f.codes.resize(keys.size());
     std::vector<std::int64_t> slot(range + 1, -1);
@@ -231,7 +232,9 @@ Factorized factorize(std::span<const std::int64_t> keys) {
         if (g < 0) {
             g = static_cast<std::int64_t>(f.first.size());
             f.first.push_back(static_cast<std::int64_t>(i));
+            f.sizes.push_back(0);
         }
+        ++f.sizes[static_cast<std::size_t>(g)];
         f.codes[i] = g;
     }
     return f;
@@ -304,18 +307,20 @@ Factorized factorize_addresses(std::span<const std::uint64_t> words) {
     return f;
 }
 
-Factorized factorize_pairs(std::span<const std::int64_t> a, std::span<const std::int64_t> b,
-                           std::int64_t nb) {
+Factorized factorize_pairs(std::span<const std::int64_t> a, std::int64_t na,
+                           std::span<const std::int64_t> b, std::int64_t nb) {
     if (a.size() != b.size()) throw std::invalid_argument("factorize_pairs: sizes differ");
-    // the codes' ranges, in one pass
-    std::int64_t na = 0, top_b = -1;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        na = std::max(na, a[i] + 1);
-        top_b = std::max(top_b, b[i]);
-    }
-    if (top_b >= nb) throw std::invalid_argument("factorize_pairs: code outside [0, nb)");
-    // the pair's number, or -1 when either code is missing
-    auto pair = [&](std::size_t i) { return a[i] >= 0 && b[i] >= 0 ? a[i] * nb + b[i] : -1; };
+    if (na < 0 || nb < 0) throw std::invalid_argument("factorize_pairs: code counts");
+    // the pair's number, or -1 when either code is missing; a code past its count is refused
+    // before it can index anything
+    auto checked = [&](std::size_t i) {
+        if (a[i] >= na || b[i] >= nb)
+            throw std::invalid_argument("factorize_pairs: code outside [0, na) or [0, nb)");
+    };
+    auto pair = [&](std::size_t i) {
+        checked(i);
+        return a[i] >= 0 && b[i] >= 0 ? a[i] * nb + b[i] : -1;
+    };
     Factorized f;
     f.codes.resize(a.size());
     const auto limit = std::max<std::int64_t>(1 << 16, static_cast<std::int64_t>(2 * a.size()));

@@ -65,10 +65,11 @@ Factorized factorize(std::span<const TextKey> keys);
 // Faster than the integer form for words spread over a wide range, such as object addresses.
 // Counts the rows of each group as it goes (`sizes`).
 Factorized factorize_addresses(std::span<const std::uint64_t> words);
-// Rows whose two codes are both >= 0, grouped by the pair (a, b); b's codes lie in [0, nb).
-// Counts the rows of each group as it goes (`sizes`) while the pairs fit a direct table.
-Factorized factorize_pairs(std::span<const std::int64_t> a, std::span<const std::int64_t> b,
-                           std::int64_t nb);
+// Rows whose two codes are both >= 0, grouped by the pair (a, b); a's codes lie below na and b's
+// below nb (std::invalid_argument otherwise). Counts the rows of each group as it goes (`sizes`)
+// while the pairs fit a direct table.
+Factorized factorize_pairs(std::span<const std::int64_t> a, std::int64_t na,
+                           std::span<const std::int64_t> b, std::int64_t nb);
 
 // out[k] = the position of queries[k] among `uniques` (distinct keys), -1 when absent or missing.
 void lookup(std::span<const std::int64_t> uniques, std::span<const std::int64_t> queries,
