@@ -810,10 +810,10 @@ bool by_key(const KeyedRow& x, const KeyedRow& y) { return x.key < y.key; }
 
 // A group's keys in ascending order, each with its index in `keys`, into `out` (equal keys in any
 // order: they share a rank); `spare` is as long as `out`. The keys' offsets from the smallest
-// are ordered by their top two digits of about log2(rows) bits each, by two counting passes,
-// which leaves keys that share both digits (few, for all but clustered keys) to one insertion
-// pass; should that pass move too much, a comparison sort finishes the group instead. Every pass
-// is over rows the cache holds, and none but the last branches on the keys.
+// are ordered by their top two digits, of about log2(rows) bits each (16 at most), by two
+// counting passes. That leaves keys that share both digits (few, for all but clustered keys) to
+// one insertion pass; should that pass move too much, a comparison sort finishes the group
+// instead. Every pass is over rows the cache holds, and none but the last branches on the keys.
 void order_keyed(std::span<const std::uint64_t> keys, std::span<KeyedRow> out,
                  std::span<KeyedRow> spare, std::vector<std::size_t>& count) {
     const std::size_t m = keys.size();
@@ -827,7 +827,8 @@ void order_keyed(std::span<const std::uint64_t> keys, std::span<KeyedRow> out,
         lo = std::min(lo, k);
         hi = std::max(hi, k);
     }
-    const int bits = std::bit_width(std::bit_ceil(m)) - 1;  // digit values: 2^bits >= m
+    // digit values: 2^bits >= m, up to 2^16 so that the counts stay in cache for a large group
+    const int bits = std::min(static_cast<int>(std::bit_width(std::bit_ceil(m))) - 1, 16);
     const std::size_t nb = std::size_t{1} << bits;
     const int width = std::bit_width(hi - lo);
     const int shift = width > bits ? width - bits : 0;  // the top digit
