@@ -334,6 +334,39 @@ def test_histstat_and_crossrank_match_pandas(brevant, kind):
             assert_frame_equal(got, ref.crossrank(want, "g", c2), **EXACT)
 
 
+@pytest.mark.parametrize("order", ["blocks", "shuffled"])
+def test_medians_of_large_groups_match_pandas(brevant, order):
+    """Group medians over groups of one to tens of thousands of values, odd and even counts: ties,
+    signed zeros, infinities, two far clusters, sorted runs, a far value at every position a sample
+    at fixed strides would take, mostly gaps."""
+    sizes = [1, 2, 255, 256, 257, 300, 1024, 5001, 40_000]
+    rng = np.random.default_rng(9)
+    pos = np.concatenate([np.arange(s) for s in sizes])
+    size = np.repeat(sizes, sizes)
+    stride = np.maximum(size // 64, 1)
+    cols = {
+        "key": np.repeat(np.arange(len(sizes)), sizes),
+        "normal": rng.normal(50, 10, len(pos)),
+        "ties": rng.choice([1.0, 2.0, 2.0], len(pos)),
+        "zeros": rng.choice([-0.0, 0.0, -1e-300, 5e-324], len(pos)),
+        "wide": rng.choice([-np.inf, -1e300, 1e-300, 1e300, np.inf], len(pos)) * rng.random(len(pos)),
+        "halves": np.where(pos < size // 2, -7.5, 1e6),
+        "sorted": pos * 0.5 - size,
+        "strided": np.where(pos % stride == stride // 2, 1e6, rng.normal(0, 1, len(pos))),
+        "sparse": np.where(rng.random(len(pos)) < 0.9, np.nan, rng.normal(0, 1, len(pos))),
+    }
+    df = pd.DataFrame(cols)
+    if order == "shuffled":
+        df = df.iloc[rng.permutation(len(df))].reset_index(drop=True)
+    for col in list(cols)[1:]:
+        rec_n: dict = {}
+        rec_r: dict = {}
+        got = brevant.aggregate(df.copy(), col, "key", ["median"], rec_n)
+        want = ref.aggregate(df.copy(), col, "key", ["median"], rec_r)
+        same(got, want)
+        records_equal(rec_n, rec_r)
+
+
 @pytest.mark.parametrize(
     "name",
     ["count###g$$$", "crosscount###g|||h$$$", "aggregate###median|||price|||g$$$",

@@ -586,7 +586,10 @@ struct Bracketed {
 
 // One pass over x for the bracket [lo, hi]. The counts are taken two values at a time; a value
 // inside is written at the end of the kept ones whether it is kept or not, so only the pages
-// that end up written are ever touched, and `out` needs room for x.size() values.
+// that end up written are ever touched, and `out` needs room for x.size() values. `Dense`: many
+// values fall inside (a bracket over a small group, in cache), so the stores are made for every
+// pair instead of behind a branch that would then be mispredicted half the time.
+template <bool Dense>
 Bracketed bracket(std::span<const double> x, double lo, double hi, double* out) {
     std::size_t gaps = 0, below = 0, kept = 0, k = 0;
     const double* v = x.data();
@@ -600,7 +603,7 @@ Bracketed bracket(std::span<const double> x, double lo, double hi, double* out) 
         below2 = _mm_sub_epi64(below2, _mm_castpd_si128(_mm_cmplt_pd(d, vlo)));
         const int inside =
             _mm_movemask_pd(_mm_and_pd(_mm_cmpge_pd(d, vlo), _mm_cmple_pd(d, vhi)));
-        if (inside != 0) {
+        if (Dense || inside != 0) {
             out[kept] = v[k];
             kept += static_cast<std::size_t>(inside & 1);
             out[kept] = v[k + 1];
@@ -621,6 +624,38 @@ Bracketed bracket(std::span<const double> x, double lo, double hi, double* out) 
         kept += (d >= lo) & (d <= hi);
     }
     return {x.size() - gaps, below, kept};
+}
+
+// The median of a group's n values, given `a`: those of ranks below .. below + len - 1 among
+// them (no NaN, in no order; reordered here), `spare` room for len values. While many are left,
+// the middle values are bracketed between two quantiles of a sample of them, and only the values
+// inside the bracket are kept for the next round: one pass over them, the kept ones a fraction of
+// them. Where the sample misses, the selection is made among the values the round was given
+// (left as they were).
+double group_middle(double* a, std::size_t len, std::size_t below, std::size_t n, double* spare) {
+    constexpr std::size_t kSample = 64;
+    // two and a half standard deviations of the middle's rank in the sample on either side
+    constexpr std::size_t kMargin = 10;
+    const std::size_t upper = n / 2, lower = n % 2 ? upper : upper - 1;
+    while (len >= 4 * kSample) {
+        double sample[kSample];
+        const std::size_t stride = len / kSample;
+        for (std::size_t j = 0; j < kSample; ++j) sample[j] = a[j * stride + stride / 2];
+        const std::size_t mid = (upper - below) * kSample / len;
+        const std::size_t from = mid > kMargin ? mid - kMargin : 0;
+        const std::size_t to = std::min(kSample - 1, mid + kMargin);
+        // the branch-free selection: a sample's comparisons are as unpredictable as they come
+        const double lo = select_kth(sample, kSample, from);
+        const double hi = select_kth(sample + from, kSample - from, to - from);
+        const Bracketed in = bracket<true>({a, len}, lo, hi, spare);
+        if (below + in.below > lower || below + in.below + in.kept <= upper) break;
+        const bool shrunk = in.kept <= len / 2;
+        below += in.below;
+        len = in.kept;
+        std::swap(a, spare);
+        if (!shrunk) break;  // a crowd of equal values: the bracket cannot narrow it
+    }
+    return middle_of({a, len}, below, n);
 }
 
 }  // namespace
@@ -660,7 +695,7 @@ double median(std::span<const double> x) {
     const double lo_v = at(s / 2 > margin ? s / 2 - margin : 0);
     const double hi_v = at(std::min(s - 1, s / 2 + margin));
     std::unique_ptr<double[]> buffer(new double[rows]);
-    const auto [n, below, kept] = bracket(x, lo_v, hi_v, buffer.get());
+    const auto [n, below, kept] = bracket<false>(x, lo_v, hi_v, buffer.get());
     if (n == 0) return kNaN;
     const std::size_t hi = n / 2, lo = n % 2 ? hi : hi - 1;
     if (below > lo || below + kept <= hi) return median_by_buckets(x);
@@ -695,10 +730,13 @@ void group_median(std::span<const double> x, std::span<const std::int64_t> codes
         v[at] = y;
         at += y == y;
     }
+    std::size_t most = 0;
+    for (std::size_t g = 0; g < ng; ++g) most = std::max(most, next[g] - bounds[g]);
+    std::unique_ptr<double[]> spare(new double[most + 1]);
     for (std::size_t g = 0; g < ng; ++g) {
         double* a = v.get() + bounds[g];
         const std::size_t n = next[g] - bounds[g];
-        out[g] = n == 0 ? kNaN : median_of(a, n);
+        out[g] = n == 0 ? kNaN : group_middle(a, n, 0, n, spare.get());
     }
 }
 
