@@ -523,14 +523,6 @@ double largest(const double* a, std::size_t n) {
     return m;
 }
 
-// The median of the n values of v (reordered), the mean of the two middle ones for an even n.
-double median_of(double* v, std::size_t n) {
-    const double upper = select_kth(v, n, n / 2);
-    if (n % 2) return upper;
-    // the values before the upper one are now all <= it: the lower middle is their largest
-    return (largest(v, n / 2) + upper) / 2;
-}
-
 // The median of n values, given `v`: those of ranks below .. below + v.size() - 1, in no order
 // (reordered here).
 double middle_of(std::span<double> v, std::size_t below, std::size_t n) {
