@@ -136,3 +136,54 @@ def int_code_folders(tmp_path_factory, sample_tasks):
         module.process_training_table = original
         task_config._loaded = saved
     return folders
+
+
+# Estimator families the training tool trains, and the kinds of task each is built for.
+FAMILIES = ["lgbm", "rf", "extra_tree", "xgboost"]
+TASK_KINDS = ["binary", "binary_text", "multiclass", "multiclass_text", "regression", "dates"]
+
+
+@pytest.fixture(scope="session")
+def family_folder(tmp_path_factory, sample_tasks):
+    """family_folder(family, kind): a result folder whose search tried only `family`, built on
+    first use (a few trials each). Kinds: binary and multiclass with integer-coded labels,
+    binary_text and multiclass_text with the labels' texts, regression, and dates (the
+    regression panel with its time column among the model inputs, as datetime)."""
+    import pandas as pd
+
+    from module.common import task_config
+
+    root = tmp_path_factory.mktemp("families")
+    tasks = dict(sample_tasks)
+    # the binary table with text labels: its 0/1 target as the texts the label codes stood for
+    cancer = tasks["breast_cancer"]
+    names = {0: "malignant", 1: "benign"}
+    text_task = {**cancer}
+    for part in ("train", "holdout"):
+        frame = pd.read_csv(cancer[part])
+        frame[cancer["TargetName"]] = frame[cancer["TargetName"]].map(names)
+        text_task[part] = str(root / f"breast_cancer_text_{part}.csv")
+        frame.to_csv(text_task[part], index=False)
+    kinds = {
+        "binary": tasks["breast_cancer"],
+        "binary_text": {**text_task, "label_codes": False},
+        "multiclass": tasks["penguins"],
+        "multiclass_text": {**tasks["penguins"], "label_codes": False},
+        "regression": tasks["grunfeld"],
+        "dates": {**tasks["grunfeld"], "time_input": True},
+    }
+    built: dict = {}
+
+    def get(family: str, kind: str) -> SampleFolder:
+        if (family, kind) not in built:
+            task = {**kinds[kind], "estimators": [family], "max_iter": 3, "time_budget": 10}
+            saved = task_config._loaded
+            try:
+                out = str(root / f"{family}_{kind}")
+                path = tool().build_result_folder(task["train"], task, out)
+            finally:
+                task_config._loaded = saved
+            built[family, kind] = SampleFolder(path, task)
+        return built[family, kind]
+
+    return get

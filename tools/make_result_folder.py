@@ -10,7 +10,13 @@ RandomSeed), plus
     automl:      true for a FLAML search (default), false for a plain scikit-learn estimator
                  (with a TimeIndex, a pipeline whose first step drops the time column)
     time_budget: seconds for the search (default 3)
-    estimators:  FLAML estimator names (default lgbm, rf, extra_tree)
+    max_iter:    at most this many trials of the search (default: as many as the budget allows)
+    estimators:  FLAML estimator names (default lgbm, rf, extra_tree; xgboost and
+                 xgb_limitdepth train too)
+    label_codes: false to give the search the label's own values (texts stay texts) instead
+                 of the codes of a label encoder fitted on them (default true)
+    time_input:  true to give the search the time column too, as a datetime column (default
+                 false: the time column only orders the rows)
 
 The folder gets config.yaml, autofe/labelencoder.pkl, autofe/result, automl/result and
 automl/val_res (the raw validation rows with the model's predictions "ypred"). The training
@@ -97,8 +103,10 @@ def process_training_table(
     df = df.copy()
     df.columns = [name.strip() for name in df.columns.tolist()]
     time_index = task.get("TimeIndex")
+    # with label_codes false the label keeps its values: no encoder is fitted for it
+    uncoded = None if task.get("label_codes", True) else task["TargetName"]
     for col, dtype in zip(df.columns.tolist(), df.dtypes.tolist()):
-        if (dtype == "object" or dtype == "datetime64[ns]") and col != time_index:
+        if (dtype == "object" or dtype == "datetime64[ns]") and col not in (time_index, uncoded):
             encoder = LabelEncoderWithOOV()
             text = df.loc[:, col].fillna("na").astype(str)
             encoder.fit(text)
@@ -148,10 +156,14 @@ def build_result_folder(table: str | pd.DataFrame, task: dict[str, Any], out: st
     df = process_training_table(raw, task, cfg, record)
     target = task["TargetName"]
     classification = task["TaskType"] == "classification"
-    y = df[target].astype(int if classification else float)
-    # the time column orders the rows (rolling windows); it is not a model input
+    if task.get("label_codes", True):
+        y = df[target].astype(int if classification else float)
+    else:
+        y = df[target]
+    # the time column orders the rows (rolling windows); a model input only with time_input
     time_index = task.get("TimeIndex")
-    X = df.drop(columns=[c for c in (target, time_index) if c is not None])
+    dropped = [target] if task.get("time_input") else [target, time_index]
+    X = df.drop(columns=[c for c in dropped if c is not None])
     train, val = split_rows(y, task)
     seed = int(task.get("RandomSeed", 1024))
 
@@ -168,6 +180,7 @@ def build_result_folder(table: str | pd.DataFrame, task: dict[str, Any], out: st
                 y_val=y.iloc[val],
                 task=task["TaskType"],
                 time_budget=float(task.get("time_budget", 3)),
+                max_iter=task.get("max_iter"),
                 estimator_list=list(task.get("estimators", ["lgbm", "rf", "extra_tree"])),
                 n_jobs=1,
                 seed=seed,

@@ -106,6 +106,16 @@ auto with_note(Fn&& fn, Note&& note) -> decltype(fn()) {
 // True when the caught error is an Exception (not KeyboardInterrupt, SystemExit, ...).
 inline bool is_exception(const py::error_already_set& e) { return e.matches(PyExc_Exception); }
 
+// preprocess(input, return_y) without its public face: the frame in the model's input form, and
+// whether the model search's input transformation was applied to it (predict then hands it to
+// the trained estimator as it is, instead of transforming it a second time).
+struct ModelInput {
+    py::object frame;
+    bool transformed = false;
+};
+ModelInput prepare_input(const Module& m, py::object self, py::object input,
+                         const py::object& return_y);
+
 void add_load_methods(const Module& m, py::dict& ns);
 void add_preprocess_methods(const Module& m, py::dict& ns);
 void add_predict_methods(const Module& m, py::dict& ns);

@@ -1,5 +1,6 @@
 // predict and predict_proba: new data (path, DataFrame or NumPy array) in, model output out.
 #include "orvalis/marqolin.hpp"
+#include "orvalis/search_model.hpp"
 
 namespace orvalis::api {
 
@@ -39,32 +40,38 @@ py::object frame_of_array(const Module& m, const py::object& self, const py::obj
 
 py::object run(const Module& m, py::object self, py::object test_path, const char* method) {
     py::object pd = m["pd"];
-    py::object df;
+    ModelInput input;
+    py::object yes = py::bool_(true);
     if (PyUnicode_Check(test_path.ptr())) {
-        df = self.attr("preprocess")(self.attr("_load_data_from_file")(test_path),
-                                     "return_y"_a = true);
+        input = prepare_input(m, self, self.attr("_load_data_from_file")(test_path), yes);
     } else if (py::isinstance(test_path, pd.attr("DataFrame"))) {
         // Already preprocessed: the model's input columns. A raw table that merely has as many
         // columns would reach the model unprocessed and fail there, so the names must match too.
         py::object inputs = self.attr("model").attr("feature_names_in_");
         if (py::len(inputs) == py::len(test_path.attr("columns")) &&
             py::set(py::iter(inputs)).equal(py::set(py::iter(test_path.attr("columns")))))
-            df = test_path;
+            input.frame = test_path;
         else
-            df = self.attr("preprocess")(test_path, "return_y"_a = true);
+            input = prepare_input(m, self, test_path, yes);
     } else if (py::isinstance(test_path, m["np"].attr("ndarray"))) {
-        df = self.attr("preprocess")(frame_of_array(m, self, test_path), "return_y"_a = true);
+        input = prepare_input(m, self, frame_of_array(m, self, test_path), yes);
     } else {
         throw py::type_error(
             std::string(method) + "() 的输入类型不受支持: " + Py_TYPE(test_path.ptr())->tp_name +
             "。请传入 str (CSV/xlsx/npz 文件或 CSV 文件夹的路径)、pd.DataFrame 或 np.ndarray。");
     }
     py::object target = self.attr("target_name");
-    py::object model_method = self.attr("model").attr(method);
-    py::object result = in_columns(df, target)
-                            ? model_method(df.attr("drop")("columns"_a = make_list(target)))
-                            : model_method(df);
-    return m["np"].attr("array")(result);
+    py::object X = in_columns(input.frame, target)
+                       ? input.frame.attr("drop")("columns"_a = make_list(target))
+                       : input.frame;
+    py::object model = self.attr("model");
+    std::optional<SearchModel> search = search_model(model);
+    if (!search) return m["np"].attr("array")(model.attr(method)(X));
+    // A model search transforms its input inside its own predict; the frame that preprocess
+    // transformed already goes to the trained estimator directly.
+    if (!input.transformed) X = transform_input(m, *search, X);
+    const bool proba = std::string(method) == "predict_proba";
+    return m["np"].attr("array")(search_output(*search, X, proba));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Reading data files and folders, and bringing raw tables into the model's input form:
 // _load_data_from_file, _normalize_column_names, _process_data, preprocess.
 #include "orvalis/marqolin.hpp"
+#include "orvalis/search_model.hpp"
 
 namespace orvalis::api {
 
@@ -210,7 +211,10 @@ py::object process_data(const Module& m, py::object self, py::object ori_df) {
     });
 }
 
-py::object preprocess(const Module& m, py::object self, py::object input, py::object return_y) {
+}  // namespace
+
+ModelInput prepare_input(const Module& m, py::object self, py::object input,
+                         const py::object& return_y) {
     py::object pd = m["pd"];
     bool is_text = PyUnicode_Check(input.ptr());
     py_assert(is_text || py::isinstance(input, pd.attr("DataFrame")),
@@ -219,21 +223,22 @@ py::object preprocess(const Module& m, py::object self, py::object input, py::ob
     py::object target = self.attr("target_name");
     if (py::bool_(self.attr("automl_running"))) {
         py::object model = self.attr("model");
-        py::object df = model.attr("_state").attr("task").attr("preprocess")(
-            self.attr("_process_data")(input), model.attr("_transformer"));
+        py::object processed = self.attr("_process_data")(input);
+        std::optional<SearchModel> search = search_model(model);
+        py::object df = search ? transform_input(m, *search, processed)
+                               : model.attr("_state").attr("task").attr("preprocess")(
+                                     processed, model.attr("_transformer"));
         if (py::bool_(return_y) && input.contains(target))
             df = pd.attr("concat")(make_list(df.attr("reset_index")("drop"_a = true),
                                              input[target].attr("reset_index")("drop"_a = true)),
                                    "axis"_a = 1);
-        return df;
+        return {df, search.has_value()};
     }
     py::object df = self.attr("_process_data")(input);
     if (!py::bool_(return_y) && df.contains(target))
-        return df.attr("drop")("columns"_a = make_list(target));
-    return df;
+        return {df.attr("drop")("columns"_a = make_list(target)), false};
+    return {df, false};
 }
-
-}  // namespace
 
 void add_preprocess_methods(const Module& m, py::dict& ns) {
     add_method(
@@ -265,7 +270,7 @@ void add_preprocess_methods(const Module& m, py::dict& ns) {
     add_method(
         ns, "preprocess",
         [m](py::object self, py::object input, py::object return_y) {
-            return preprocess(m, self, input, return_y);
+            return prepare_input(m, self, input, return_y).frame;
         },
         "preprocess(self, input, return_y=False)",
         "数据预处理, 与训练时的处理保持一致。\n\n"
