@@ -72,3 +72,135 @@ def test_median_fill_values_equal_pandas(brevant, n):
     got = brevant.count(df.copy(), "key", {})
     want = count(df.copy(), "key", {})
     assert_frame_equal(got, want, check_exact=True)
+
+
+# ---- code of the caller's that runs during a call and writes the caller's table --------------
+
+
+def _touch(df):
+    """The caller's code: a key of the caller's table rewritten in place."""
+    df.loc[0, "shop"] = "zzz"
+
+
+class _Key:
+    """A group key whose hashing rewrites the caller's table."""
+
+    def __init__(self, value, df):
+        self.value, self.df = value, df
+
+    def __hash__(self):
+        _touch(self.df)
+        return hash(self.value)
+
+    def __eq__(self, other):
+        return isinstance(other, _Key) and other.value == self.value
+
+    def __lt__(self, other):
+        return self.value < other.value
+
+
+class _Value:
+    """A value whose comparison and conversion to a number rewrite the caller's table."""
+
+    def __init__(self, value, df):
+        self.value, self.df = value, df
+
+    def __hash__(self):
+        return hash(self.value)
+
+    def __eq__(self, other):
+        _touch(self.df)
+        return self.value == other
+
+    def __float__(self):
+        _touch(self.df)
+        return float(self.value)
+
+
+class _Label:
+    """A column label that rewrites the caller's table when compared with `text` (which a lookup
+    of `text` does, the two hashing alike)."""
+
+    def __init__(self, text, df):
+        self.text, self.df = text, df
+
+    def __hash__(self):
+        return hash(self.text)
+
+    def __eq__(self, other):
+        if isinstance(other, str) and other == self.text:
+            _touch(self.df)
+        return self is other
+
+    def __repr__(self):
+        return "_Label()"
+
+
+def _record_get(df):
+    class Record(dict):
+        def get(self, key, default=None):
+            _touch(df)
+            return super().get(key, default)
+
+    return Record()
+
+
+def _record_set(df):
+    class Record(dict):
+        def __setitem__(self, key, value):
+            _touch(df)
+            super().__setitem__(key, value)
+
+    return Record()
+
+
+def _odd_keys(df):
+    df["odd"] = [_Key(k % 3, df) for k in range(len(df))]
+    return {}
+
+
+def _odd_values(df):
+    df["odd"] = [_Value(k % 3, df) for k in range(len(df))]
+    return {}
+
+
+def _odd_label(df):
+    df[_Label("add###price|||qty$$$", df)] = 1.0
+    return {}
+
+
+# Each case: how the caller's code gets to run, and the names; the first name groups `shop` on
+# the caller's table, a later one uses that grouping after the caller's code has run.
+FOREIGN = {
+    "record get": (_record_get, ["crossrank###shop|||price$$$", "count###shop$$$"]),
+    "record set": (_record_set, ["crossrank###shop|||price$$$", "count###shop$$$",
+                                 "aggregate###mean|||price|||shop$$$"]),
+    "key hash": (_odd_keys, ["crossrank###shop|||price$$$", "crossrank###odd|||price$$$",
+                             "count###shop$$$"]),
+    "value comparison": (_odd_values, ["crossrank###shop|||price$$$", "equal###odd|||qty$$$",
+                                       "count###shop$$$"]),
+    "value conversion": (_odd_values, ["crossrank###shop|||price$$$", "tsum###odd|||2$$$",
+                                       "count###shop$$$"]),
+    "label comparison": (_odd_label, ["crossrank###shop|||price$$$",
+                                      "log###add###price|||qty$$$$$$", "count###shop$$$"]),
+}
+
+
+@pytest.mark.parametrize("case", list(FOREIGN))
+def test_caller_code_that_writes_the_table_midway(brevant, case):
+    """The call sees the table as the caller's code left it, as the pandas engine does."""
+    setup, names = FOREIGN[case]
+    results = []
+    for engine in ("native", "pandas"):
+        df = ref.random_table(7, 30)
+        rec = setup(df)
+        if engine == "native":
+            out = brevant.name2feature(df, list(names), rec)
+        else:
+            out = ref.name2feature(df, list(names), rec)
+        assert df.loc[0, "shop"] == "zzz"
+        results.append((out, rec))
+    (got, rec_n), (want, rec_r) = results
+    got.columns, want.columns = map(repr, got.columns), map(repr, want.columns)
+    assert_frame_equal(got, want, check_exact=True)
+    assert list(rec_n) == list(rec_r)

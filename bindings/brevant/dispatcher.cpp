@@ -73,17 +73,27 @@ struct Call {
 
 // Calls the operator; the module's own operators see the call's context (its private table and
 // cached groupings), anything else (an operator replaced from Python) runs without it and leaves
-// the call knowing nothing of the table it returns.
+// the call knowing nothing of the table it returns. An own operator that handed the caller's
+// objects to code the call does not own leaves the call without its groupings.
 template <class... Args>
 py::object call_operator(Call& call, const py::str& op_name, const py::object& f, Args&&... args) {
     py::object own = call.natives.attr("get")(op_name);
+    py::object out;
     if (own.is(f)) {
-        CallScope scope(&call.ctx);
-        return f(std::forward<Args>(args)...);
+        {
+            CallScope scope(&call.ctx);
+            out = f(std::forward<Args>(args)...);
+        }
+        if (call.ctx.foreign_pending) call.ctx.ran_foreign_code();
+        return out;
     }
     call.ctx.forget_all();
-    CallScope scope(nullptr);
-    return f(std::forward<Args>(args)...);
+    {
+        CallScope scope(nullptr);
+        out = f(std::forward<Args>(args)...);
+    }
+    if (!call.ctx.foreign_labels) call.ctx.foreign_labels = !plain_labels(out);
+    return out;
 }
 
 // df.drop(add_list, axis=1, inplace=True). pandas' drop rebuilds (copies and consolidates) the
@@ -209,6 +219,7 @@ void register_dispatcher(py::module_& m) {
         [module](py::object df, py::handle feature_space, py::object lec_record_dt,
                  py::object /*cfg*/) {
             Call call{module, lec_record_dt, module.attr("_operators").cast<py::dict>(), {}};
+            call.ctx.foreign_labels = !plain_labels(df);
             return name2feature_impl(call, df, feature_space);
         },
         py::arg("df"), py::arg("feature_space"), py::arg("lec_record_dt") = shared_record,

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "brevant/brevant.hpp"
+#include "brevant/keys.hpp"
 #include "orvalis/core/grouping.hpp"
 #include "orvalis/core/text_format.hpp"
 
@@ -31,10 +32,14 @@ py::object compare(py::handle a, py::handle b, int op) {
 }
 
 // Two-column arithmetic, standardised: df[name] = f(x1, x2); df[name] = (df[name]-mean)/std.
+// The expressions below are pandas' and NumPy's, which call the methods of a column's objects.
 template <class F>
 py::object arithmetic(const char* keyword, py::object df, py::handle c1, py::handle c2, F f) {
     py::str name = feature_name(keyword, {c1, c2});
-    df[name] = f(py::object(df[c1]), py::object(df[c2]));
+    py::object x = df[c1], y = df[c2];
+    foreign_code_may_run(x);
+    foreign_code_may_run(y);
+    df[name] = f(x, y);
     standardise(df, name);
     return df;
 }
@@ -42,14 +47,19 @@ py::object arithmetic(const char* keyword, py::object df, py::handle c1, py::han
 template <class F>
 py::object unary(const char* keyword, py::object df, py::handle col, F f) {
     py::str name = feature_name1(keyword, col);
-    df[name] = f(py::object(df[col]));
+    py::object x = df[col];
+    foreign_code_may_run(x);
+    df[name] = f(x);
     return df;
 }
 
 template <class F>
 py::object binary(const char* keyword, py::object df, py::handle c1, py::handle c2, F f) {
     py::str name = feature_name(keyword, {c1, c2});
-    df[name] = f(py::object(df[c1]), py::object(df[c2]));
+    py::object x = df[c1], y = df[c2];
+    foreign_code_may_run(x);
+    foreign_code_may_run(y);
+    df[name] = f(x, y);
     return df;
 }
 
@@ -77,6 +87,7 @@ class TextColumn {
             // Anything else: the text of each value as str() gives it. A NumPy object column is
             // read value by value (an exact text is its own str(); each value is held while its
             // str() runs); other dtypes take Series.map(str), whose values they choose.
+            if (!numpy_backed || kind != "O") foreign_code_may_run(series);
             py::array objects =
                 numpy_backed && kind == "O"
                     ? np().attr("asarray")(values, "dtype"_a = "object")
@@ -93,6 +104,7 @@ class TextColumn {
                 if (PyUnicode_CheckExact(o.ptr())) {
                     texts_.push_back(std::move(o));
                 } else {
+                    if (!builtin_object(o.ptr())) foreign_code_may_run();
                     PyObject* text = PyObject_Str(o.ptr());
                     if (!text) throw py::error_already_set();
                     texts_.push_back(py::reinterpret_steal<py::object>(text));
@@ -378,6 +390,7 @@ py::object sigmoid(py::object df, py::handle col) {
     if (!sigmoid_reads_natively(s.attr("dtype"))) {
         // Texts, dates, categories, objects: the per-value form itself,
         // df[col].apply(lambda v: 1 / (1 + np.exp(-v))), with its own errors and result type.
+        foreign_code_may_run(s);
         py::object exp = np().attr("exp");
         py::cpp_function per_value([exp](py::handle v) -> py::object {
             py::object negated = py::reinterpret_steal<py::object>(PyNumber_Negative(v.ptr()));
@@ -550,9 +563,11 @@ void register_elementwise(py::module_& m) {
         "entropy", "col",
         [](py::object df, py::handle col) {
             py::str name = feature_name1("entropy", col);
+            py::object x = df[col];
+            foreign_code_may_run(x);
             py::object codes = py::module_::import("sklearn.preprocessing")
                                    .attr("LabelEncoder")()
-                                   .attr("fit_transform")(df[col]);
+                                   .attr("fit_transform")(x);
             df[name] = py::module_::import("scipy.stats").attr("entropy")(codes);
             return df;
         },
@@ -615,7 +630,9 @@ void register_elementwise(py::module_& m) {
         "softmax", "col",
         [](py::object df, py::handle col) {
             py::str name = feature_name("softmax", {col});
-            py::object x = np().attr("array")(df[col]);
+            py::object s = df[col];
+            foreign_code_may_run(s);
+            py::object x = np().attr("array")(s);
             py::object e_x = np().attr("exp")(x - np().attr("max")(x));
             df[name] = e_x / e_x.attr("sum")();
             return df;

@@ -102,6 +102,8 @@ py::object without_missing_keys(py::object table, const py::list& keys) {
 // split into two suffixed copies.
 py::object left_join_feature(py::object df, py::object table, const py::list& keys,
                              const py::str& name) {
+    // the pandas formulation's group-bys and joins hash and compare the caller's objects
+    foreign_code_may_run();
     if (df.attr("columns").contains(name)) df = df.attr("drop")("columns"_a = as_list({name}));
     table = without_missing_keys(table, keys);
     py::object on = keys.size() == 1 ? py::object(keys[0]) : py::object(keys);
@@ -288,6 +290,7 @@ private:
 };
 
 py::object histstat_pandas(py::object df, py::handle id_col, py::handle group_col, py::object stat_list) {
+    foreign_code_may_run();  // pandas' group-bys hash and compare the caller's objects
     py::str name = feature_name("histstat", {id_col, group_col});
     TempCountColumn temp(df);
     try {
@@ -323,6 +326,7 @@ py::object histstat_pandas(py::object df, py::handle id_col, py::handle group_co
 }
 
 py::object crossrank_pandas(py::object df, py::handle col1, py::handle col2) {
+    foreign_code_may_run();  // pandas' group-by hashes and compares the caller's objects
     py::str name = feature_name("crossrank", {col1, col2});
     // df[name] = df.groupby(col1)[col2].transform("rank"), placed by row position
     py::object grouped = df.attr("groupby")(col1, "observed"_a = false);
@@ -1186,9 +1190,9 @@ bool attach_mean_update(NewTable& out, KeyColumn& key, const py::object& df, py:
 }
 
 py::object count(py::object df, py::handle col, py::object record) {
+    if (!plain_frame(df) || !plain_record(record)) return count_pandas(df, col, record);
     py::str name = feature_name("count", {col});
     py::object stored = stored_entry(record, name);
-    if (!plain_frame(df)) return count_pandas(df, col, record);
     auto key = key_of(df, col);
     if (!key) return count_pandas(df, col, record);
     NewTable out(df);
@@ -1215,7 +1219,7 @@ py::object crosscount(py::object df, py::handle col_list, py::object record) {
     bind::py_assert(py::len(col_list) > 1);
     if (!PyList_Check(col_list.ptr())) return crosscount_pandas(df, col_list, record);
     py::list cols = bind::snapshot_list(col_list);
-    if (cols.size() != 2 || !plain_frame(df) || same(cols[0], cols[1]))
+    if (cols.size() != 2 || !plain_frame(df) || !plain_record(record) || same(cols[0], cols[1]))
         return crosscount_pandas(df, col_list, record);
     py::str name = py::str(std::string("crosscount") + kHead + "{}" + kTail)
                        .attr("format")(py::str(kSeparator).attr("join")(cols));
@@ -1361,7 +1365,8 @@ py::object crosscount(py::object df, py::handle col_list, py::object record) {
 
 py::object aggregate(py::object df, py::handle num_col, py::handle group_col, py::object stat_list,
                      py::object record) {
-    if (!plain_frame(df)) return aggregate_pandas(df, num_col, group_col, stat_list, record);
+    if (!plain_frame(df) || !plain_record(record))
+        return aggregate_pandas(df, num_col, group_col, stat_list, record);
     NewTable out(df);
     std::shared_ptr<KeyColumn> key;
     std::optional<py::object> x;
@@ -1440,9 +1445,10 @@ py::object aggregate(py::object df, py::handle num_col, py::handle group_col, py
 }
 
 py::object nunique(py::object df, py::handle id_col, py::handle group_col, py::object record) {
+    if (!plain_frame(df) || !plain_record(record))
+        return nunique_pandas(df, id_col, group_col, record);
     py::str name = feature_name("nunique", {id_col, group_col});
     py::object table = stored_entry(record, name);
-    if (!plain_frame(df)) return nunique_pandas(df, id_col, group_col, record);
     if (table.is_none()) {
         auto key = key_of(df, group_col);
         if (!key) return nunique_pandas(df, id_col, group_col, record);

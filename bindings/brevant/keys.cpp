@@ -189,6 +189,13 @@ py::array KeyColumn::values_of(std::span<const std::int64_t> groups) const {
 }
 
 std::optional<std::vector<std::int64_t>> KeyColumn::codes_of(py::handle values) const {
+    auto codes = lookup_codes(values);
+    // the caller then joins the values with pandas, which compares and hashes their objects
+    if (!codes) foreign_code_may_run();
+    return codes;
+}
+
+std::optional<std::vector<std::int64_t>> KeyColumn::lookup_codes(py::handle values) const {
     py::array v = np().attr("asarray")(values);
     if (v.ndim() != 1) return std::nullopt;
     const char kind = v.dtype().kind();
@@ -215,6 +222,71 @@ std::optional<std::vector<std::int64_t>> KeyColumn::codes_of(py::handle values) 
 
 CallContext* current_call() { return g_call; }
 
+void foreign_code_may_run() {
+    if (g_call) g_call->foreign_pending = true;
+}
+
+namespace {
+
+bool builtin_object(PyObject* o, int depth) {
+    if (PyTuple_CheckExact(o)) {
+        if (depth > 8) return false;
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(o); ++k)
+            if (!builtin_object(PyTuple_GET_ITEM(o, k), depth + 1)) return false;
+        return true;
+    }
+    return !(Py_TYPE(o)->tp_flags & Py_TPFLAGS_HEAPTYPE);
+}
+
+// Whether every element of an object array is of a built-in kind (a missing element counts).
+bool builtin_objects(py::handle values) {
+    py::array objects = np().attr("asarray")(values);
+    if (objects.dtype().kind() != 'O') return true;
+    if (objects.ndim() != 1) return false;
+    const auto n = objects.shape(0);
+    for (py::ssize_t k = 0; k < n; ++k) {
+        PyObject* o = *static_cast<PyObject* const*>(objects.data(k));
+        if (o != nullptr && !builtin_object(o, 0)) return false;
+    }
+    return true;
+}
+
+// Whether the values of a Series or an Index (or an array) are numbers, dates, texts or other
+// objects of types defined in C: what pandas' hashing, comparisons and conversions of them run
+// is no Python code.
+bool builtin_values(py::handle values) {
+    py::module_ pd = py::module_::import("pandas");
+    if (py::isinstance(values, pd.attr("MultiIndex"))) {
+        for (py::handle level : values.attr("levels"))
+            if (!builtin_values(level)) return false;
+        return true;
+    }
+    py::object dtype = values.attr("dtype");
+    if (py::isinstance<py::dtype>(dtype))
+        return py::reinterpret_borrow<py::dtype>(dtype).kind() != 'O' || builtin_objects(values);
+    if (py::isinstance(dtype, pd.attr("CategoricalDtype")))
+        return builtin_values(dtype.attr("categories"));
+    // another extension type: its scalars are those of the type it names
+    py::object type = dtype.attr("type");
+    return PyType_Check(type.ptr()) &&
+           !(reinterpret_cast<PyTypeObject*>(type.ptr())->tp_flags & Py_TPFLAGS_HEAPTYPE);
+}
+
+}  // namespace
+
+bool builtin_object(PyObject* o) { return builtin_object(o, 0); }
+
+void foreign_code_may_run(py::handle values) {
+    if (g_call && !g_call->foreign_pending && !builtin_values(values)) foreign_code_may_run();
+}
+
+bool plain_labels(py::handle df) {
+    if (Py_TYPE(df.ptr()) !=
+        reinterpret_cast<PyTypeObject*>(py::module_::import("pandas").attr("DataFrame").ptr()))
+        return false;
+    return builtin_values(df.attr("columns")) && builtin_values(df.attr("index"));
+}
+
 CallScope::CallScope(CallContext* ctx) : saved_(g_call) { g_call = ctx; }
 CallScope::~CallScope() { g_call = saved_; }
 
@@ -228,6 +300,12 @@ std::pair<py::object, const void*> column_buffer(py::handle df, py::handle label
 }
 
 namespace {
+
+// The context whose groupings and float views the running operator may read and extend.
+CallContext* caching_call() {
+    CallContext* ctx = current_call();
+    return ctx && ctx->keeps_columns() ? ctx : nullptr;
+}
 
 CallContext::Cached* cached(CallContext* ctx, py::handle label, const void* data) {
     if (ctx == nullptr || data == nullptr) return nullptr;
@@ -252,11 +330,16 @@ CallContext::Cached& remember(CallContext* ctx, py::handle label, py::object buf
 }  // namespace
 
 std::shared_ptr<KeyColumn> key_of(py::handle df, py::handle label) {
-    CallContext* ctx = current_call();
+    CallContext* ctx = caching_call();
     auto [buffer, data] = ctx ? column_buffer(df, label) : std::pair<py::object, const void*>{};
     if (auto* c = cached(ctx, label, data); c && c->key) return c->key;
     py::object series = df[label];
     auto key = KeyColumn::of(series);
+    // the caller groups the column with pandas, which hashes and compares its objects
+    if (!key && py::isinstance(series, py::module_::import("pandas").attr("Series")))
+        foreign_code_may_run(series);
+    else if (!key)
+        foreign_code_may_run();
     if (ctx && data && key) {
         auto* c = cached(ctx, label, data);
         (c ? *c : remember(ctx, label, buffer, data)).key = key;
@@ -265,14 +348,19 @@ std::shared_ptr<KeyColumn> key_of(py::handle df, py::handle label) {
 }
 
 py::object floats_of(py::handle df, py::handle label) {
-    CallContext* ctx = current_call();
+    CallContext* ctx = caching_call();
     auto [buffer, data] = ctx ? column_buffer(df, label) : std::pair<py::object, const void*>{};
     if (auto* c = cached(ctx, label, data); c && !c->floats.is_none()) return c->floats;
     py::object series = df[label];
     py::object dtype = series.attr("dtype");
-    if (!py::isinstance(dtype, np().attr("dtype"))) return py::none();
+    // any other column is read by pandas, which calls its objects' methods
+    auto declined = []() {
+        foreign_code_may_run();
+        return py::none();
+    };
+    if (!py::isinstance(dtype, np().attr("dtype"))) return declined();
     const char kind = py::reinterpret_borrow<py::dtype>(dtype).kind();
-    if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') return py::none();
+    if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') return declined();
     py::object floats = Floats(np().attr("asarray")(series, "dtype"_a = "float64"));
     if (ctx && data) {
         auto* c = cached(ctx, label, data);

@@ -54,6 +54,8 @@ public:
     std::optional<std::vector<std::int64_t>> codes_of(py::handle values) const;
 
 private:
+    std::optional<std::vector<std::int64_t>> lookup_codes(py::handle values) const;
+
     Kind kind_ = Kind::ints;
     std::string dtype_kind_;  // numpy dtype kind of the column: b, i, u, f or O
     core::Factorized f_;
@@ -74,8 +76,27 @@ bool text_keys(const py::array& objects, std::vector<core::TextKey>& out);
 // What one name2feature call knows about its tables (see dispatcher.cpp): the newest table an
 // operator of the call created (private to the call, so later operators may extend it in place),
 // key groupings and float64 views by column, and the columns known to hold no gap.
+//
+// Python code that the call does not own (a record's methods, the __eq__ / __hash__ / conversions
+// of the caller's objects that pandas calls on a path the call does not take natively, an operator
+// replaced from Python) may write the caller's table in place, leaving its columns' buffers where
+// they were. Each time such code has run, the groupings and float views known by buffer are
+// dropped (`ran_foreign_code`). What is known of buffers the call made itself (its private tables
+// and their fresh columns) stays: such code is never handed them, except a replaced operator,
+// after which the call forgets everything (`forget_all`).
 struct CallContext {
     py::object private_table = py::none();
+
+    // How often the call has dropped its groupings for code it does not own; a grouping taken
+    // before a step that may run such code is current after it only while this is unchanged.
+    std::uint64_t foreign_runs = 0;
+    // Set while an operator runs when it handed the caller's objects (or an object of the
+    // caller's, such as the record) to code the call does not own; the dispatcher counts the run
+    // once the operator has returned (see foreign_code_may_run).
+    bool foreign_pending = false;
+    // The table's labels (or the table itself) are of kinds whose comparisons and hashing may be
+    // the caller's code, which then runs at any column lookup: no grouping is kept in this call.
+    bool foreign_labels = false;
 
     struct Cached {
         py::object label;
@@ -104,9 +125,16 @@ struct CallContext {
         medians.erase(data);
         std::erase_if(columns, [data](const Cached& c) { return c.data == data; });
     }
-    void forget_all() {
-        private_table = py::none();
+    void ran_foreign_code() {
+        ++foreign_runs;
+        foreign_pending = false;
         columns.clear();
+    }
+    // Whether groupings and float views may be kept by buffer at all.
+    bool keeps_columns() const { return !foreign_labels; }
+    void forget_all() {
+        ran_foreign_code();
+        private_table = py::none();
         clean.clear();
         medians.clear();
     }
@@ -115,6 +143,27 @@ struct CallContext {
 // The context of the name2feature call running a native operator on this thread, or nullptr
 // (a direct call of the operator).
 CallContext* current_call();
+
+// The operator running in the current call (if any) hands objects that may be the caller's to
+// code the call does not own (pandas' hashing, comparison or conversion of objects the native path
+// does not read, a record that is not a plain dict): the call drops its groupings once the
+// operator returns.
+void foreign_code_may_run();
+// The same for pandas or NumPy code that is handed `values` (a Series or array) and so calls its
+// objects' methods: unless the values are numbers, dates or objects of types defined in C.
+void foreign_code_may_run(py::handle values);
+// Whether the object's type is defined in C (not a class written in Python, which includes
+// subclasses of built-in types), or the object is a tuple of such objects: its comparisons,
+// hashing and conversions run no Python code.
+bool builtin_object(PyObject* o);
+
+// Whether the record's entries are read and written by dict's own code only (an exact dict), so
+// that no code of the caller's runs when an operator looks an entry up or stores one.
+inline bool plain_record(py::handle record) { return PyDict_CheckExact(record.ptr()) != 0; }
+
+// Whether the table is a plain DataFrame whose row and column labels are all of built-in kinds
+// (texts, numbers, None, and tuples of those), whose comparisons and hashing run no Python code.
+bool plain_labels(py::handle df);
 
 // Sets the context for the operator called within its scope (nullptr for a foreign operator).
 class CallScope {

@@ -108,13 +108,16 @@ Grouping group_rows(py::object df, py::handle key, GroupKeys keys) {
     }
     std::int64_t ngroups = 0;
     Codes codes;
+    // pandas' grouping below hashes and compares the key columns' objects
     if (py::isinstance<py::list>(key)) {
         // Several grouping columns: group numbers, -1 where a key is missing.
+        for (py::handle k : key) foreign_code_may_run(df[k]);
         py::object by = df.attr("groupby")(key, "sort"_a = false, "observed"_a = true);
         codes = Codes(by.attr("ngroup")().attr("to_numpy")("dtype"_a = "int64", "na_value"_a = -1));
         ngroups = by.attr("ngroups").cast<std::int64_t>();
     } else {
         // codes, uniques = pd.factorize(df[key]): -1 for a missing group value.
+        foreign_code_may_run(df[key]);
         py::tuple factorized = pd().attr("factorize")(df[key]);
         codes = Codes(factorized[0]);
         ngroups = static_cast<std::int64_t>(py::len(factorized[1]));
@@ -178,6 +181,7 @@ Floats window_values(py::handle series, const char* window) {
         throw py::error_already_set();
     }
     if (plain_numeric(dtype)) return Floats(np().attr("asarray")(series, "dtype"_a = "float64"));
+    foreign_code_may_run(series);  // the conversion calls the objects' own
     try {
         if (!py::isinstance(dtype, np().attr("dtype")))
             return Floats(series.attr("array").attr("to_numpy")("dtype"_a = "float64",
@@ -233,6 +237,7 @@ void run(Stat stat, std::span<const double> x, const core::SeriesLayout& layout,
 // s.groupby(keys).apply(lambda part: part.shift(w)), its values put back by row position.
 py::object shift_other(Stat stat, bool each_group, py::object df, py::handle key, py::object s,
                        std::int64_t w) {
+    foreign_code_may_run(s);
     if (key.is_none()) {
         py::object lagged = s.attr("shift")(w);
         return stat == Stat::diff ? py::object(s - lagged) : lagged;
@@ -243,12 +248,15 @@ py::object shift_other(Stat stat, bool each_group, py::object df, py::handle key
         py::list arrays;
         for (py::handle k : key) {
             levels.append(py::len(arrays));
-            arrays.append(df[k].attr("to_numpy")());
+            py::object values = df[k].attr("to_numpy")();
+            foreign_code_may_run(values);
+            arrays.append(values);
         }
         keys = arrays;
     } else {
         levels.append(0);
         keys = df[key].attr("to_numpy")();
+        foreign_code_may_run(keys);
     }
     if (!each_group) return s.attr("groupby")(keys).attr(stat == Stat::diff ? "diff" : "shift")(w);
     py::cpp_function shift_part([w](py::object part) { return part.attr("shift")(w); });
@@ -482,6 +490,8 @@ py::object pair(const char* keyword, bool corr, py::object df, py::handle c1, py
         if (!plain_numeric(s1.attr("dtype")) || !plain_numeric(s2.attr("dtype"))) {
             // The pandas form pairs the columns as s1 + 0 * s2 and s2 + 0 * s1 before its window
             // sees them; other types fail (or convert) there as they do in pandas.
+            foreign_code_may_run(s1);
+            foreign_code_may_run(s2);
             py::object zero = py::int_(0);
             py::object paired1 = s1 + zero * s2;
             py::object paired2 = s2 + zero * s1;
