@@ -154,8 +154,11 @@ class TestTransform:
             (["a", "b"], ["a", 3, None, "b"], "OOV"),
             (["a", "b"], ["a", "zz"], 0),
             (["a", "b"], ["a", "\ud800"], "OOV"),  # a lone surrogate has no UTF-8 form
+            # labels that print as fitted texts but equal none of them
+            (["1", "None", "True", "a", "nan"], [None, float("nan"), 1, True, np.int64(1), "a"],
+             "OOV"),
         ],
-        ids=["mixed-labels", "int-token", "surrogate"],
+        ids=["mixed-labels", "int-token", "surrogate", "printed-as-fitted"],
     )
     def test_other_kinds_follow_the_membership_rule(self, fitted, labels, token):
         native, rule = LabelEncoderWithOOV(token), LabelEncoderWithOOV(token)

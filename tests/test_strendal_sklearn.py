@@ -16,7 +16,10 @@ default token, the differences are the class's purpose or its documented interfa
   apply (and its array libraries other than NumPy are not installed);
 - with ``oov_token=None`` an unseen label reaches the base class as None, which a numeric
   classes array turns into a TypeError or NaN instead of "unseen labels": the unseen-label checks
-  of the int64 cases do not apply.
+  of the int64 cases do not apply;
+- a label is kept only when ``label in classes_`` holds, so a NaN label is unseen by text classes
+  even where a NaN was fitted among the texts (as the class "nan"): test_nan_label_encoder's NaN
+  gets the token's code, or with no token the base class's refusal of the None in its place.
 """
 
 from __future__ import annotations
@@ -104,7 +107,16 @@ def test_label_encoder_empty_array(token, values):
 
 
 def test_nan_label_encoder(token):
-    sk.test_nan_label_encoder()
+    if token is None:
+        with pytest.raises(ValueError, match="unseen labels"):
+            sk.test_nan_label_encoder()
+        return
+    with pytest.raises(AssertionError):
+        sk.test_nan_label_encoder()
+    enc = LabelEncoderWithOOV()
+    enc.fit(["a", "a", "b", np.nan])
+    assert enc.transform([np.nan, "nan", "b"]).tolist() == [3, 2, 1]
+    assert enc.inverse_transform([2, 3]).tolist() == ["nan", "OOV"]
 
 
 def test_label_encoders_do_not_have_set_output(token):

@@ -160,12 +160,11 @@ bool is_nan(py::handle value, py::handle np_floating) {
     return std::isnan(v);
 }
 
-// "label in classes", answered as the base encoder's own lookup answers it. Against a NumPy text
-// array, NumPy's comparison (trailing NUL characters do not count); a label that is not a text is
-// held when its text is, since the base encoder codes the labels as texts of the classes' type
-// (a NaN fitted among texts is the class "nan"). Other classes are looked up in a hash set of
-// their values, falling back on NumPy's comparison for a label that cannot be hashed; a NaN label
-// is held when the classes hold a NaN, as the base encoder codes it.
+// "label in classes". Against a NumPy text array, NumPy's own comparison (trailing NUL
+// characters do not count, and a label that is not a text equals none of them, whatever text it
+// prints as). Other classes are looked up in a hash set of their values, falling back on NumPy's
+// comparison for a label that cannot be hashed; a NaN label is held when the classes hold a NaN,
+// as the base encoder codes it.
 class Membership {
 public:
     explicit Membership(py::object classes) : classes_(std::move(classes)) {
@@ -191,13 +190,7 @@ public:
             if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
             PyErr_Clear();  // an unhashable label
         }
-        if (texts_) {
-            if (contained(label)) return true;
-            if (PyUnicode_Check(label.ptr())) return false;
-            PyObject* text = PyObject_Str(label.ptr());
-            if (text == nullptr) throw py::error_already_set();
-            return contained(py::reinterpret_steal<py::object>(text));
-        }
+        if (texts_) return contained(label);
         return contained(label) || (is_nan(label, np_floating_) && holds_nan());
     }
 
