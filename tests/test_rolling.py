@@ -338,6 +338,16 @@ def test_small_and_empty_tables(brevant):
                     getattr(brevant, op)(df, "v", "1")
                 brevant.tcorrelation(df, "v", "v", "3")
             assert len(df) == n and df.shape[1] == 2 + len(SINGLE) + 1
+    # window 0 on no rows: no window is ever taken, so nothing fails (not even argmax / argmin)
+    base = pd.DataFrame({"v": np.arange(0.0), "g": np.array([], dtype=object)})
+    for group in [None, "g"]:
+        for op in SINGLE:
+            df = base.copy()
+            with grouped_by(group):
+                getattr(brevant, op)(df, "v", "0")
+            got = df[name_of(op, "v", "0")]
+            assert got.dtype == "float64"
+            same(got, expected(base, op, "v", "0", group))
     df = pd.DataFrame({"v": [np.nan] * 5})
     brevant.tsum(df, "v", "2")
     brevant.ts_max(df, "v", "2")

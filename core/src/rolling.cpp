@@ -801,14 +801,16 @@ void roll_min(std::span<const double> x, const SeriesLayout& layout, std::int64_
 
 void roll_argmax(std::span<const double> x, const SeriesLayout& layout, std::int64_t window,
                  std::span<double> out) {
-    if (window < 1) throw std::invalid_argument("argmax of an empty window");
+    if (window < 1 && longest_series(layout, x.size()) > 0)
+        throw std::invalid_argument("argmax of an empty window");
     extreme<true>(
         x, layout, window, out, [](double a, double b) { return a > b; });
 }
 
 void roll_argmin(std::span<const double> x, const SeriesLayout& layout, std::int64_t window,
                  std::span<double> out) {
-    if (window < 1) throw std::invalid_argument("argmin of an empty window");
+    if (window < 1 && longest_series(layout, x.size()) > 0)
+        throw std::invalid_argument("argmin of an empty window");
     extreme<true>(
         x, layout, window, out, [](double a, double b) { return a < b; });
 }

@@ -95,7 +95,7 @@ void roll_rank(std::span<const double> x, const SeriesLayout& layout, std::int64
 void roll_prod(std::span<const double> x, const SeriesLayout& layout, std::int64_t window,
                std::span<double> out);
 // Position of the first maximum (minimum) in the window, 0 for its oldest row. Requires
-// window >= 1.
+// window >= 1 unless no row belongs to a series (then no window is taken: every row is NaN).
 void roll_argmax(std::span<const double> x, const SeriesLayout& layout, std::int64_t window,
                  std::span<double> out);
 void roll_argmin(std::span<const double> x, const SeriesLayout& layout, std::int64_t window,
