@@ -9,7 +9,7 @@
 //   ORVALIS_RELEASE_PYTHON    interpreter inside an environment "python.exe"
 #include <string>
 
-#include "vollix/script_module.hpp"
+#include "common/script_module.hpp"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // vollix: importing it cleans the current directory once: every "*.c" file at any depth, then the
 // folders "build", "orvalis.egg-info" and "dist". It builds and moves nothing. Outside the
 // package's source folder the import fails before anything is deleted.
-#include "vollix/script_module.hpp"
+#include "common/script_module.hpp"
 
 namespace {
 
