@@ -3,6 +3,9 @@
 # make bench  set everything up and run the benchmarks
 # make sanitize  build the modules with AddressSanitizer + UBSan in build/asan and run the tests of
 #                the native entry points against them (the in-place build in src is untouched)
+# make wheel  the installable wheel, from the development build (build/dev), repaired by auditwheel
+#             to the manylinux tag this machine allows: build/wheel/orvalis-*-manylinux_*.whl
+# make wheel-check  install that wheel into a fresh virtual environment and predict with it
 PYTHON ?= python3
 VENV ?= .venv
 PY := $(abspath $(VENV))/bin/python
@@ -13,14 +16,14 @@ STAMP := $(abspath $(VENV))/.orvalis-deps
 export PYTHONPATH := $(CURDIR)/src
 export MPLBACKEND ?= Agg
 
-.PHONY: setup build demo test bench stubtest sanitize clean
+.PHONY: setup build demo test bench stubtest sanitize wheel wheel-check clean
 
 setup: build
 
 $(STAMP): pyproject.toml tools/print_deps.py
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet $$($(PY) tools/print_deps.py test bench dask parquet)
+	$(PY) -m pip install --quiet $$($(PY) tools/print_deps.py test bench dask parquet wheel)
 	touch $@
 
 build: $(STAMP)
@@ -71,6 +74,22 @@ sanitize: $(STAMP)
 	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:suppressions=$(CURDIR)/tools/asan.supp \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	$(PY) -m pytest -q -p no:cacheprovider $(SANITIZE_TESTS)
+
+# The wheel is built in the development build folder: CMake compiles only what changed since
+# `make build` (usually nothing), and the wheel holds the very modules the tests ran against. pip
+# runs without build isolation, so the build requirements are the development environment's and
+# their paths stay the same from one build to the next.
+WHEEL_DIR ?= build/wheel
+wheel: build
+	rm -rf $(WHEEL_DIR)
+	$(PY) -m pip wheel --quiet --no-build-isolation --no-deps -C build-dir=$(BUILD_DIR) \
+	  -w $(WHEEL_DIR)/linux .
+	PATH="$(BIN):$$PATH" $(BIN)/auditwheel repair -w $(WHEEL_DIR) $(WHEEL_DIR)/linux/*.whl
+	rm -rf $(WHEEL_DIR)/linux
+	@ls $(WHEEL_DIR)/*.whl
+
+wheel-check: wheel
+	$(PY) tools/wheel_check.py $(WHEEL_DIR)
 
 clean:
 	rm -rf build dist releases

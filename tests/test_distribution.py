@@ -42,3 +42,46 @@ def test_sdist_carries_license_and_dependencies(tmp_path):
         license_text = sdist.extractfile(f"{root}/LICENSE").read().decode()
     assert license_text == (REPO / "LICENSE").read_text()
     assert license_text.startswith("MIT License")
+
+
+def _source_tree_state() -> set[str]:
+    """Every path git reports as changed or untracked, ignored ones included, outside build/."""
+    out = subprocess.run(
+        ["git", "status", "--porcelain", "--ignored", "--untracked-files=all"],
+        cwd=REPO,
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout
+    return {line[3:] for line in out.splitlines() if not line[3:].startswith("build/")}
+
+
+def test_make_wheel_repairs_to_manylinux_and_leaves_the_source_tree_alone(tmp_path):
+    import os
+    import zipfile
+
+    if not (REPO / ".git").exists():
+        import pytest
+
+        pytest.skip("needs the git checkout")
+    before = _source_tree_state()
+    done = subprocess.run(
+        ["make", "--no-print-directory", "wheel", f"VENV={sys.prefix}", f"WHEEL_DIR={tmp_path}"],
+        cwd=REPO,
+        capture_output=True,
+        text=True,
+        env={**os.environ, "MAKEFLAGS": ""},
+    )
+    assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
+    wheels = [p.name for p in tmp_path.iterdir()]
+    assert len(wheels) == 1 and wheels[0].startswith("orvalis-0.1.0-cp311-cp311-manylinux_")
+    assert wheels[0].endswith("_x86_64.whl")
+    with zipfile.ZipFile(tmp_path / wheels[0]) as wheel:
+        names = wheel.namelist()
+        tag = wheel.read("orvalis-0.1.0.dist-info/WHEEL").decode()
+    modules = {n.rsplit("/", 1)[-1].split(".")[0] for n in names if n.endswith(".so")}
+    assert modules == {"brevant", "orvalis", "strendal", "quillet", "tessaro", "vollix"}
+    assert "Tag: cp311-cp311-manylinux_" in tag and "linux_x86_64" not in tag.replace(
+        "manylinux", ""
+    )
+    assert _source_tree_state() == before
