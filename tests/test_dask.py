@@ -104,8 +104,11 @@ def test_each_partition_is_one_batch(client, sample_folders):
             assert not np.array_equal(got.to_numpy(), whole)  # the batches do matter here
 
     proba = predict(folder.path, ddf, proba=True).compute()
-    with open(os.path.join(folder.path, "automl", "result"), "rb") as f:
-        classes = list(pickle.load(f).classes_)
+    # the columns are the classes by name, as marqolin.classes_ gives them
+    from orvalis import marqolin
+
+    classes = marqolin(folder.path).classes_.tolist()
+    assert classes == ["Adelie", "Chinstrap", "Gentoo"]
     assert proba.columns.tolist() == classes and proba.index.equals(framed.index)
     np.testing.assert_array_equal(
         proba.to_numpy(), per_partition(folder.path, rows, bounds, "predict_proba")

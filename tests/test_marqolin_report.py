@@ -79,7 +79,9 @@ def calls(monkeypatch):
         "plot_regression_results",
     ):
         monkeypatch.setattr(
-            module, name, lambda *args, _name=name: seen.append((_name, args)) or "drawn"
+            module,
+            name,
+            lambda *args, _name=name, **kwargs: seen.append((_name, args, kwargs)) or "drawn",
         )
     return seen
 
@@ -118,6 +120,12 @@ class TestDelegation:
 
         assert cmap is plt.cm.Blues
         assert calls[6][1][2:] == ("Model", None)
+        # the class codes of the target are named through its encoder; "t" has none
+        species = {0: "Adelie", 1: "Chinstrap", 2: "Gentoo"}
+        two = {0: "Adelie", 1: "Chinstrap"}  # 5 classes are more than the encoder has
+        assert [c[2] for c in calls] == [{}, {}, {}] + [
+            {"class_names": names} for names in (species, two, species)
+        ] + [{}]
 
     def test_classification_check(self, reg, calls):
         for call in (
@@ -177,3 +185,38 @@ def test_every_chart_method_writes_a_png(clf, reg, sample_folders, tmp_path):
     for name in ("box", "kde", "trend", "roc", "cm", "reg"):
         data = (tmp_path / f"{name}.png").read_bytes()
         assert data[:8] == b"\x89PNG\r\n\x1a\n" and len(data) > 10_000, name
+
+
+def test_charts_of_a_classification_folder_show_the_class_names(clf, sample_folders, monkeypatch):
+    from module.util import report
+
+    drawn = []
+    monkeypatch.setattr(report, "_finish", lambda fig, path: drawn.append(fig))
+    holdout = sample_folders["penguins"].holdout
+    X = clf.preprocess(pd.read_csv(holdout), return_y=True)
+    y = X["species"]  # the target's codes, in the object column encoding left them in
+    proba = clf.predict_proba(holdout)
+    names = ["Adelie", "Chinstrap", "Gentoo"]
+
+    clf.plot_confusion_matrix(y.astype(int), clf.predict(holdout))
+    ax = drawn[-1].axes[0]
+    assert [t.get_text() for t in ax.get_xticklabels()] == names
+    assert [t.get_text() for t in ax.get_yticklabels()] == names
+
+    clf.plot_box(X, X[["species"]], "bill_length_mm", "species")
+    assert [t.get_text() for t in drawn[-1].axes[0].get_xticklabels()] == names
+
+    clf.plot_trend_comparison(X, "flipper_length_mm", "species")
+    right = drawn[-1].axes[1]
+    assert [t.get_text() for t in right.get_yticklabels()] == names
+    assert right.get_lines()[0].get_linestyle() == "None"  # categories, not a line of codes
+
+    clf.plot_roc_curve(y.astype(int), proba)
+    ax = drawn[-1].axes[0]
+    labels = [t.get_text() for t in ax.get_legend().get_texts()]
+    assert [label.split(" (AUC")[0] for label in labels] == names + [
+        "macro-average",
+        "micro-average",
+        "chance",
+    ]
+    assert ax.get_title() == "ROC curves per class, macro- and micro-average"

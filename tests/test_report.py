@@ -42,14 +42,34 @@ class TestRoc:
         report.plot_roc_curve(Y3, P3, 3, kind, None)
         ax = figures[0][0].axes[0]
         labels = legend(ax)
-        assert [lab.split("-")[0] for lab in labels[:-1]] == curves and labels[-1] == "chance"
         from sklearn.metrics import roc_auc_score
 
         onehot = np.eye(3)[Y3]
+        # each class's own curve, then the averages asked for, then chance
+        per_class = [f"{k} (AUC = {roc_auc_score(onehot[:, k], P3[:, k]):.3f})" for k in range(3)]
+        assert labels[:3] == per_class
+        assert [lab.split("-")[0] for lab in labels[3:-1]] == curves and labels[-1] == "chance"
         if "micro" in curves:
             micro = roc_auc_score(onehot.ravel(), P3.ravel())
             assert f"micro-average (AUC = {micro:.3f})" in labels
-        assert ax.get_xlabel() == "False positive rate" and ax.get_title() == f"ROC curve ({kind})"
+        averages = {"both": "macro- and micro-average", "macro": "macro-average"}
+        assert ax.get_title() == f"ROC curves per class, {averages.get(kind, 'micro-average')}"
+        assert ax.get_xlabel() == "False positive rate"
+
+    def test_class_names_label_the_curves_and_title(self, figures):
+        names = {0: "Adelie", 1: "Chinstrap", 2: "Gentoo"}
+        report.plot_roc_curve(Y3, P3, 3, "both", None, class_names=names)
+        labels = legend(figures[-1][0].axes[0])
+        assert [lab.split(" (")[0] for lab in labels[:3]] == ["Adelie", "Chinstrap", "Gentoo"]
+        # text labels stand for the sorted score columns and name themselves
+        report.plot_roc_curve(np.array(["b", "c", "d"])[Y3], P3, 3, "macro", None)
+        assert [lab.split(" (")[0] for lab in legend(figures[-1][0].axes[0])[:3]] == list("bcd")
+        # two classes: the positive class's curve, named in the title
+        y = np.array([0, 1] * 10)
+        report.plot_roc_curve(y, y * 0.8 + 0.1, 2, "micro", None, class_names={1: "malign"})
+        ax = figures[-1][0].axes[0]
+        assert legend(ax)[0] == "malign (AUC = 1.000)" and len(legend(ax)) == 3
+        assert ax.get_title() == "ROC curve of class malign, micro-average"
 
     def test_binary_scores_in_one_column(self, figures):
         y = np.array([0, 1] * 10)
@@ -61,7 +81,7 @@ class TestRoc:
         for y in (Y3 + 1, np.array(["a", "b", "c"])[Y3], (Y3 + 1).astype(float)):
             report.plot_roc_curve(y, P3, 3, "both", None)
         report.plot_roc_curve(Y3, P3, 3, "both", None)
-        areas = [legend(fig.axes[0])[:2] for fig, _ in figures]
+        areas = [[lab.split(" (")[1] for lab in legend(fig.axes[0])[:-1]] for fig, _ in figures]
         assert all(a == areas[-1] for a in areas)
 
     @pytest.mark.parametrize(
@@ -107,6 +127,23 @@ class TestConfusion:
             "c",
         ]
 
+    def test_class_names_on_both_axes(self, figures):
+        names = {0: "Adelie", 1: "Chinstrap", 2: "Gentoo"}
+        report.plot_confusion_matrix(
+            [2, 0, 2, 1],
+            [2, 0, 1, 1],
+            np.array([0, 1, 2]),
+            False,
+            None,
+            None,
+            None,
+            class_names=names,
+        )
+        ax = figures[0][0].axes[0]
+        assert [t.get_text() for t in ax.get_xticklabels()] == list(names.values())
+        assert [t.get_text() for t in ax.get_yticklabels()] == list(names.values())
+        assert texts(ax) == ["1", "0", "0", "0", "1", "0", "0", "1", "1"]
+
 
 def test_box_kde_trends_regression_content(figures):
     X = pd.DataFrame({"f": [1.0, 2.0, 3.0, 10.0, np.nan, 4.0], "t": [0, 0, 1, 1, 1, 0]})
@@ -127,6 +164,32 @@ def test_box_kde_trends_regression_content(figures):
         report.plot_kde(pd.DataFrame({"f": ["x"]}), "f", None)
     with pytest.raises(ValueError):
         report.plot_regression_results([1.0], [1.0, 2.0], "M", None)
+
+
+def test_box_names_and_categorical_trend(figures):
+    X = pd.DataFrame({"f": [1.0, 2.0, 3.0, 10.0, np.nan, 4.0], "t": [0, 0, 1, 2, 1, 0]})
+    names = {0: "Adelie", 1: "Chinstrap", 2: "Gentoo"}
+    report.plot_box(X, X["t"], "f", "t", None, class_names=names)
+    box = figures[-1][0].axes[0]
+    assert [t.get_text() for t in box.get_xticklabels()] == ["Adelie", "Chinstrap", "Gentoo"]
+
+    # a categorical label: one point per row at its category, the axis labelled by name
+    report.plot_trends(X["f"], X["t"], "f", "t", None, class_names=names)
+    right = figures[-1][0].axes[1]
+    assert [t.get_text() for t in right.get_yticklabels()] == ["Adelie", "Chinstrap", "Gentoo"]
+    np.testing.assert_array_equal(right.get_yticks(), [0, 1, 2])
+    line = right.get_lines()[0]
+    assert line.get_linestyle() == "None" and line.get_marker() == "o"
+    np.testing.assert_array_equal(line.get_ydata(), [0, 0, 1, 2, 1, 0])
+    # texts are categories of their own, missing labels are no point
+    labels = pd.Series(["b", "a", None, "b", "a", "a"])
+    report.plot_trends(X["f"], labels, "f", "t", None)
+    right = figures[-1][0].axes[1]
+    assert [t.get_text() for t in right.get_yticklabels()] == ["a", "b"]
+    np.testing.assert_array_equal(right.get_lines()[0].get_ydata(), [1, 0, np.nan, 1, 0, 0])
+    # numbers without names stay a line
+    report.plot_trends(X["f"], X["f"] * 2, "f", "g", None)
+    assert figures[-1][0].axes[1].get_lines()[0].get_linestyle() == "-"
 
 
 def test_files_and_display(tmp_path, monkeypatch):

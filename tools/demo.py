@@ -67,6 +67,7 @@ def main() -> None:
     )
     proba = m.predict_proba(holdout)
     print(f"predict_proba: shape {proba.shape}, first row {np.round(proba[0], 3).tolist()}")
+    print(f"  its columns are the classes m.classes_: {m.classes_.tolist()}")
     parts = os.path.join(BUILD, "holdout_parts")
     os.makedirs(parts, exist_ok=True)
     half = len(rows) // 2

@@ -54,6 +54,31 @@ inline void require_optional_str(py::handle value, const char* arg) {
     if (!value.is_none()) require_exact_str(value, arg);
 }
 
+// Whether `value` is an os.PathLike that is not a str (pathlib.Path, os.DirEntry, ...).
+inline bool is_path_like(py::handle value) {
+    return !PyUnicode_Check(value.ptr()) &&
+           PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())),
+                                  "__fspath__") == 1;
+}
+
+// A path argument: a str, or an os.PathLike whose os.fspath() is a str; its text. Anything else
+// (bytes paths included) is refused with the interpreter's wording for an argument's type.
+inline py::str path_text(py::handle value, const char* arg) {
+    if (PyUnicode_CheckExact(value.ptr())) return py::reinterpret_borrow<py::str>(value);
+    if (is_path_like(value)) {
+        auto text = py::reinterpret_steal<py::object>(PyOS_FSPath(value.ptr()));
+        if (!text) throw py::error_already_set();
+        if (PyUnicode_Check(text.ptr())) return py::str(text);
+    }
+    raise_arg_type(arg, "str or os.PathLike", value);
+}
+
+// An optional path argument: None, or path_text of it.
+inline py::object optional_path_text(py::handle value, const char* arg) {
+    if (value.is_none()) return py::none();
+    return path_text(value, arg);
+}
+
 // print(text) to the interpreter's standard output.
 inline void py_print(const py::object& text) {
     py::module_::import("builtins").attr("print")(text);
@@ -115,6 +140,16 @@ struct ModelInput {
 };
 ModelInput prepare_input(const Module& m, py::object self, py::object input,
                          const py::object& return_y);
+
+// The labels that the folder's encoder of column `key` gives back for `values` (an array, a
+// Series), when the record has an encoder for it and every value is one of the encoder's integer
+// codes; None otherwise (no encoder, or values that are labels already).
+py::object decoded_labels(const Module& m, const py::object& self, py::handle key,
+                          const py::object& values);
+
+// Checks the caller's table before preprocessing changes or builds anything (see
+// marqolin_checks.cpp); raises with one message that says what is wrong.
+void check_input(const Module& m, const py::object& self, const py::object& df);
 
 void add_load_methods(const Module& m, py::dict& ns);
 void add_preprocess_methods(const Module& m, py::dict& ns);

@@ -78,13 +78,14 @@ def preload(result_path) -> None:
 
 
 def _classes(m) -> list[Any]:
-    classes = getattr(m.model, "classes_", None)
-    if classes is None:
+    """The probability columns' names: the classes as `marqolin.classes_` names them."""
+    try:
+        return list(m.classes_)
+    except AttributeError:
         raise TypeError(
             f"proba=True needs a classification model; {m.task!r} model "
             f"{type(m.model).__name__} has no classes_"
-        )
-    return list(classes)
+        ) from None
 
 
 def _meta(m, proba: bool):

@@ -1,7 +1,10 @@
+import os
 from typing import Any, Optional, Tuple, Union
 
 import numpy as np
 import pandas as pd
+
+_Path = Union[str, os.PathLike[str]]
 
 class marqolin:
     path: str
@@ -26,13 +29,15 @@ class marqolin:
     lec_record_dt: dict[str, Any]
     adv_features: list[str]
     model: Any
-    def __init__(self, path: str) -> None: ...
+    @property
+    def classes_(self) -> np.ndarray: ...
+    def __init__(self, path: _Path) -> None: ...
     def _load_data_from_file(self, input_file_path: str) -> pd.DataFrame: ...
     def _normalize_column_names(self, df: pd.DataFrame) -> pd.DataFrame: ...
     def _process_data(self, ori_df: pd.DataFrame) -> pd.DataFrame: ...
-    def preprocess(self, input: Union[str, pd.DataFrame], return_y: bool = False) -> pd.DataFrame: ...
-    def predict(self, test_path: Union[str, pd.DataFrame, np.ndarray]) -> np.ndarray: ...
-    def predict_proba(self, test_path: Union[str, pd.DataFrame, np.ndarray]) -> np.ndarray: ...
+    def preprocess(self, input: Union[_Path, pd.DataFrame], return_y: bool = False) -> pd.DataFrame: ...
+    def predict(self, test_path: Union[_Path, pd.DataFrame, np.ndarray]) -> np.ndarray: ...
+    def predict_proba(self, test_path: Union[_Path, pd.DataFrame, np.ndarray]) -> np.ndarray: ...
     def labelencode(
         self, X: Union[pd.DataFrame, pd.Series], feature_name: Optional[str] = None
     ) -> Optional[pd.Series]: ...
@@ -40,7 +45,7 @@ class marqolin:
         self, X: Union[pd.DataFrame, pd.Series], feature_name: Optional[str] = None
     ) -> Optional[pd.Series]: ...
     def get_train_validation_data(
-        self, path: Optional[str] = None
+        self, path: Optional[_Path] = None
     ) -> Tuple[pd.DataFrame, pd.DataFrame, pd.Series, pd.Series]: ...
     def _split_train_test(
         self, X: pd.DataFrame, y: pd.Series, split_type: str
@@ -48,11 +53,11 @@ class marqolin:
     def _validation_data(self) -> Tuple[pd.DataFrame, pd.Series]: ...
     def obtain_model_configuration(self) -> dict[str, Any]: ...
     def plot_box(
-        self, X: pd.DataFrame, y: Any, feature_name: str, target_name: str, path: Optional[str] = None
+        self, X: pd.DataFrame, y: Any, feature_name: str, target_name: str, path: Optional[_Path] = None
     ) -> None: ...
-    def plot_kde(self, X: pd.DataFrame, feature_name: str, path: Optional[str] = None) -> None: ...
+    def plot_kde(self, X: pd.DataFrame, feature_name: str, path: Optional[_Path] = None) -> None: ...
     def plot_trend_comparison(
-        self, X: pd.DataFrame, feature_name: str, target_name: str, path: Optional[str] = None
+        self, X: pd.DataFrame, feature_name: str, target_name: str, path: Optional[_Path] = None
     ) -> None: ...
     def plot_roc_curve(
         self,
@@ -60,7 +65,7 @@ class marqolin:
         y_score: Union[pd.Series, np.ndarray],
         n_classes: Optional[int] = None,
         roc_type: str = "both",
-        path: Optional[str] = None,
+        path: Optional[_Path] = None,
     ) -> None: ...
     def plot_confusion_matrix(
         self,
@@ -69,14 +74,14 @@ class marqolin:
         normalize: bool = False,
         title: Optional[str] = None,
         cmap: Any = ...,
-        path: Optional[str] = None,
+        path: Optional[_Path] = None,
     ) -> None: ...
     def plot_regression_scatter(
         self,
         y_true: Union[pd.Series, np.ndarray],
         y_pred: Union[pd.Series, np.ndarray],
         model_name: str = "Model",
-        path: Optional[str] = None,
+        path: Optional[_Path] = None,
     ) -> None: ...
 
 # --- load_dataset: sample-dataset catalogue client ------------------------------------------

@@ -3,12 +3,16 @@
 Every function draws one chart. With a ``path`` the chart is written there as a PNG (or in the
 format its file extension names) without needing a display, and the figure is closed; with
 ``path=None`` it is shown with ``matplotlib.pyplot.show``.
+
+The charts of class labels take ``class_names``, a mapping from a label value (a class code, say)
+to the name shown for it; labels it does not name are shown as they are. Given to
+``plot_trends``, it also marks the label as categorical: drawn as categories, not as a line.
 """
 
 from __future__ import annotations
 
 import os
-from typing import Any, Optional
+from typing import Any, Mapping, Optional
 
 import numpy as np
 import pandas as pd
@@ -53,6 +57,17 @@ def _finish(fig, path: Optional[str]) -> None:
     fig.savefig(path, format=None if known else "png", dpi=100)
 
 
+def _name(value: Any, class_names: Optional[Mapping[Any, Any]]) -> str:
+    """The text shown for a label value."""
+    if class_names is not None:
+        try:
+            if value in class_names:
+                return str(class_names[value])
+        except TypeError:  # an unhashable value names nothing
+            pass
+    return str(value)
+
+
 def _label_values(y: Any, target_name: str) -> pd.Series:
     if isinstance(y, pd.DataFrame):
         y = y[target_name] if target_name in y.columns else y.iloc[:, 0]
@@ -60,9 +75,16 @@ def _label_values(y: Any, target_name: str) -> pd.Series:
 
 
 def plot_box(
-    X: pd.DataFrame, y: Any, feature_name: str, target_name: str, path: Optional[str] = None
+    X: pd.DataFrame,
+    y: Any,
+    feature_name: str,
+    target_name: str,
+    path: Optional[str] = None,
+    *,
+    class_names: Optional[Mapping[Any, Any]] = None,
 ) -> None:
-    """Box plot of the feature column of X, one box per label value of y."""
+    """Box plot of the feature column of X, one box per label value of y (named by
+    ``class_names``)."""
     values = pd.Series(np.asarray(X[feature_name]), name=feature_name)
     labels = _label_values(y, target_name)
     if len(values) != len(labels):
@@ -72,7 +94,9 @@ def plot_box(
         for key, part in values.groupby(labels.to_numpy(), sort=True)
     ]
     fig, ax = _figure(path)
-    parts = ax.boxplot([g for _, g in groups], tick_labels=[str(k) for k, _ in groups])
+    parts = ax.boxplot(
+        [g for _, g in groups], tick_labels=[_name(k, class_names) for k, _ in groups]
+    )
     if groups:
         ax.legend([parts["medians"][0], parts["boxes"][0]], ["median", "quartiles"], loc="best")
     ax.set_title(f"{feature_name} by {target_name}")
@@ -107,19 +131,61 @@ def plot_kde(X: pd.DataFrame, feature_name: str, path: Optional[str] = None) -> 
     _finish(fig, path)
 
 
+def _categories(label: np.ndarray, class_names: Optional[Mapping[Any, Any]]):
+    """Each row's category position (NaN where the label is missing) and the names of the
+    categories, the label values present in sorted order."""
+    order = list(pd.unique(pd.Series(label, dtype=object).dropna()))
+    try:
+        order = sorted(order)
+    except TypeError:  # labels of mixed types keep their order of appearance
+        pass
+    position = {v: k for k, v in enumerate(order)}
+    rows = np.array(
+        [position.get(v, np.nan) if not pd.isna(v) else np.nan for v in label], dtype=float
+    )
+    return rows, [_name(v, class_names) for v in order]
+
+
 def plot_trends(
-    feature: Any, label: Any, feature_name: str, target_name: str, path: Optional[str] = None
+    feature: Any,
+    label: Any,
+    feature_name: str,
+    target_name: str,
+    path: Optional[str] = None,
+    *,
+    class_names: Optional[Mapping[Any, Any]] = None,
 ) -> None:
-    """The feature and the label along the rows, each on its own vertical axis."""
+    """The feature and the label along the rows, each on its own vertical axis.
+
+    A label of texts, or one given ``class_names``, is categorical: each row is a point at its
+    category, and the axis is labelled with the categories' names.
+    """
     feature = np.asarray(feature, dtype=float)
-    label = np.asarray(label, dtype=float)
+    label = np.asarray(label).ravel()
+    categorical = class_names is not None or label.dtype.kind not in "iufb"
     fig, ax = _figure(path, size=(9.0, 4.5))
     rows = np.arange(len(feature))
     first = ax.plot(rows, feature, color="tab:blue", label=feature_name)
     ax.set_xlabel("row")
     ax.set_ylabel(feature_name)
     right = ax.twinx()
-    second = right.plot(np.arange(len(label)), label, color="tab:orange", label=target_name)
+    if categorical:
+        positions, names = _categories(label, class_names)
+        second = right.plot(
+            np.arange(len(label)),
+            positions,
+            color="tab:orange",
+            linestyle="none",
+            marker="o",
+            markersize=4,
+            label=target_name,
+        )
+        right.set_yticks(np.arange(len(names)), names)
+        right.set_ylim(-0.5, max(len(names), 1) - 0.5)
+    else:
+        second = right.plot(
+            np.arange(len(label)), label.astype(float), color="tab:orange", label=target_name
+        )
     right.set_ylabel(target_name)
     ax.legend(first + second, [feature_name, target_name], loc="upper left")
     ax.set_title(f"{feature_name} and {target_name}")
@@ -141,15 +207,30 @@ def _class_codes(y_true: np.ndarray, n_classes: int) -> np.ndarray:
     return codes.ravel()
 
 
+_AVERAGES = {
+    "both": "macro- and micro-average",
+    "macro": "macro-average",
+    "micro": "micro-average",
+}
+
+
 def plot_roc_curve(
-    y_true: Any, y_score: Any, n_classes: int, roc_type: str = "both", path: Optional[str] = None
+    y_true: Any,
+    y_score: Any,
+    n_classes: int,
+    roc_type: str = "both",
+    path: Optional[str] = None,
+    *,
+    class_names: Optional[Mapping[Any, Any]] = None,
 ) -> None:
-    """ROC curves with their areas: macro-averaged, micro-averaged or both ("both").
+    """ROC curves with their areas: each class's curve (one class against the others; for two
+    classes, the positive one), and the macro-averaged, micro-averaged or both ("both") curves.
 
     ``y_true`` holds class codes 0 .. n_classes-1, or any labels of exactly n_classes distinct
     values, which then stand for the score columns in their sorted order (the column order of a
     classifier's ``predict_proba``); ``y_score`` the class probabilities (one column per class;
-    for two classes a single column of positive-class scores also works).
+    for two classes a single column of positive-class scores also works). ``class_names`` names
+    the classes by their label values.
     """
     from sklearn.metrics import auc, roc_curve
 
@@ -157,7 +238,10 @@ def plot_roc_curve(
         raise ValueError(f"roc_type must be one of {ROC_TYPES}, not {roc_type!r}")
     if n_classes < 2:
         raise ValueError("a ROC curve needs at least two classes")
-    y_true = _class_codes(np.asarray(y_true).ravel(), n_classes)
+    raw = np.asarray(y_true).ravel()
+    y_true = _class_codes(raw, n_classes)
+    # the label value of each score column
+    labels = list(range(n_classes)) if y_true is raw else np.unique(raw).tolist()
     score = np.asarray(y_score, dtype=float)
     if score.ndim == 1:
         score = np.column_stack([1.0 - score, score])
@@ -172,24 +256,41 @@ def plot_roc_curve(
     if not curves:
         raise ValueError("y_true must hold at least two of the classes")
     fig, ax = _figure(path, size=(6.0, 6.0))
+    names = [_name(label, class_names) for label in labels]
+    shown = [k for k in curves if n_classes > 2 or k == 1]
+    for k in shown:
+        fpr, tpr = curves[k]
+        ax.plot(fpr, tpr, linewidth=1.0, alpha=0.8, label=f"{names[k]} (AUC = {auc(fpr, tpr):.3f})")
     if roc_type in ("both", "macro"):
         grid = np.unique(np.concatenate([fpr for fpr, _ in curves.values()]))
         mean_tpr = np.mean([np.interp(grid, fpr, tpr) for fpr, tpr in curves.values()], axis=0)
         ax.plot(
             grid,
             mean_tpr,
-            color="tab:blue",
+            color="black",
+            linewidth=2.0,
+            linestyle="-.",
             label=f"macro-average (AUC = {auc(grid, mean_tpr):.3f})",
         )
     if roc_type in ("both", "micro"):
         fpr, tpr, _ = roc_curve(onehot.ravel(), score.ravel())
-        ax.plot(fpr, tpr, color="tab:orange", label=f"micro-average (AUC = {auc(fpr, tpr):.3f})")
+        ax.plot(
+            fpr,
+            tpr,
+            color="black",
+            linewidth=2.0,
+            linestyle=":",
+            label=f"micro-average (AUC = {auc(fpr, tpr):.3f})",
+        )
     ax.plot([0, 1], [0, 1], color="grey", linestyle="--", label="chance")
     ax.set_xlim(0, 1)
     ax.set_ylim(0, 1.02)
     ax.set_xlabel("False positive rate")
     ax.set_ylabel("True positive rate")
-    ax.set_title(f"ROC curve ({roc_type})")
+    if n_classes > 2:
+        ax.set_title(f"ROC curves per class, {_AVERAGES[roc_type]}")
+    else:
+        ax.set_title(f"ROC curve of class {names[1]}, {_AVERAGES[roc_type]}")
     ax.legend(loc="lower right")
     _finish(fig, path)
 
@@ -202,8 +303,11 @@ def plot_confusion_matrix(
     title: Optional[str] = None,
     cmap: Any = None,
     path: Optional[str] = None,
+    *,
+    class_names: Optional[Mapping[Any, Any]] = None,
 ) -> None:
-    """Confusion matrix over the given class labels; rows true, columns predicted.
+    """Confusion matrix over the given class labels; rows true, columns predicted; the labels
+    are shown by their ``class_names``.
 
     With ``normalize`` each row is divided by its count (rows without samples stay 0).
     """
@@ -223,8 +327,9 @@ def plot_confusion_matrix(
     image = ax.imshow(matrix, interpolation="nearest", cmap=cmap if cmap is not None else "Blues")
     fig.colorbar(image, ax=ax, label="share of true class" if normalize else "count")
     ticks = np.arange(len(classes))
-    ax.set_xticks(ticks, [str(c) for c in classes], rotation=45, ha="right")
-    ax.set_yticks(ticks, [str(c) for c in classes])
+    names = [_name(c, class_names) for c in classes.tolist()]
+    ax.set_xticks(ticks, names, rotation=45, ha="right")
+    ax.set_yticks(ticks, names)
     threshold = (matrix.max() + matrix.min()) / 2.0 if matrix.size else 0
     for i in range(matrix.shape[0]):
         for j in range(matrix.shape[1]):
