@@ -67,6 +67,17 @@ def work(sample_folders, tmp_path_factory):
     (tmp / "out").mkdir()
     out = tmp / "out"
     penguins, grunfeld = f["penguins"], f["grunfeld"]
+    # a user's data file named as the output, directly and through a link
+    (tmp / "same.csv").write_bytes(open(penguins.holdout, "rb").read())
+    os.symlink(tmp / "same.csv", tmp / "link.csv")
+    os.symlink(os.path.join(penguins.path, "automl", "val_res"), tmp / "val_res.csv")
+    pd.read_csv(penguins.holdout).drop(columns=["flipper_length_mm"]).to_csv(
+        tmp / "lacking.csv", index=False
+    )
+    import shutil
+
+    shutil.copytree(penguins.path, tmp / "no_record")
+    os.remove(tmp / "no_record" / "autofe" / "labelencoder.pkl")
     commands = {
         "codes": ["predict", penguins.path, penguins.holdout],
         "proba": ["predict", penguins.path, penguins.holdout, "--proba", "--labels", "-o",
@@ -90,6 +101,15 @@ def work(sample_folders, tmp_path_factory):
         "failure": ["predict", grunfeld.path, penguins.holdout, "-o", out / "failed.csv"],
         "failure_verbose": ["predict", grunfeld.path, penguins.holdout, "-o",
                             out / "failed.csv", "--verbose"],
+        "same_file": ["predict", penguins.path, tmp / "same.csv", "-o", tmp / "same.csv"],
+        "same_link": ["features", penguins.path, tmp / "same.csv", "-o", tmp / "link.csv"],
+        "in_data_folder": ["predict", grunfeld.path, tmp / "parts", "-o", tmp / "parts" / "a.csv"],
+        "in_result_folder": ["predict", penguins.path, penguins.holdout, "-o",
+                             tmp / "val_res.csv"],
+        "new_folder": ["predict", penguins.path, penguins.holdout, "--proba", "-o",
+                       out / "new" / "deeper" / "proba.csv"],
+        "lacking": ["predict", penguins.path, tmp / "lacking.csv"],
+        "no_record": ["predict", tmp / "no_record", penguins.holdout, "--labels"],
     }
     before = {name: folder_state(folder.path) for name, folder in f.items()}
     with ThreadPoolExecutor(max_workers=3) as pool:
@@ -165,6 +185,85 @@ def test_predict_folder_and_xlsx_inputs(sample_folders, api, work):
     m = api["penguins_plain"]
     expected = m.labeldecode(pd.Series(m.predict(str(work["tmp"] / "plain.xlsx")), name="species"))
     assert got["species"].tolist() == expected.tolist()
+
+
+def test_an_output_that_is_an_input_is_refused_before_anything_is_read(sample_folders, work):
+    tmp = work["tmp"]
+    original = open(sample_folders["penguins"].holdout, "rb").read()
+    for key, what in (
+        ("same_file", "is DATA"),
+        ("same_link", "is DATA"),
+        ("in_data_folder", "is a file of DATA"),
+        ("in_result_folder", "is a file of the result folder RESULT"),
+    ):
+        done = work[key]
+        assert done.returncode == 2, done.stderr
+        assert what in done.stderr and "choose another output file" in done.stderr
+        assert done.stdout == ""
+    assert (tmp / "same.csv").read_bytes() == original
+    assert pd.read_csv(tmp / "parts" / "a.csv").columns.tolist()[0] == "invest"
+    assert work["folders_unchanged"]
+    assert not [p for p in os.listdir(tmp) if p.endswith(".part")]
+
+
+def test_output_folders_are_created_and_probabilities_named_by_class(sample_folders, api, work):
+    succeeded(work, "new_folder")
+    got = read_csv(work["tmp"] / "out" / "new" / "deeper" / "proba.csv")
+    # without --labels too: the columns are the classes as marqolin.classes_ names them
+    assert got.columns.tolist() == ["proba_Adelie", "proba_Chinstrap", "proba_Gentoo"]
+    want = api["penguins"].predict_proba(sample_folders["penguins"].holdout)
+    np.testing.assert_array_equal(got.to_numpy(), want)
+
+
+def test_a_mistake_is_one_line_that_says_what_is_wrong(work):
+    done = work["lacking"]
+    assert done.returncode == 1 and done.stdout == ""
+    assert done.stderr.splitlines() == [
+        "orvalis predict: error: KeyError: 数据缺少训练时的列 ['flipper_length_mm'] (共 1 列); "
+        "数据中的列为 ['species', 'island', 'bill_length_mm', 'bill_depth_mm', 'body_mass_g', "
+        "'sex', 'year']。"
+    ]
+    # a folder whose record is lost cannot give the training codes of a text column
+    done = work["no_record"]
+    assert done.returncode == 1 and done.stdout == ""
+    assert done.stderr.startswith("orvalis predict: error: KeyError: 列 'island' 是文本")
+
+
+def test_not_a_result_folder_is_one_line_before_the_heavy_imports(tmp_path, sample_folders):
+    holdout = sample_folders["penguins"].holdout
+    code = (
+        "import sys, orvalis.cli as cli\n"
+        f"status = cli.main(['predict', {str(tmp_path)!r}, {holdout!r}])\n"
+        "print(status, 'pandas' in sys.modules, 'orvalis.orvalis' in sys.modules)\n"
+    )
+    environ = {**os.environ, "PYTHONPATH": SRC}
+    done = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, env=environ, timeout=120
+    )
+    assert done.stdout.split() == ["1", "False", "False"], done.stderr
+    assert done.stderr == (
+        f"orvalis predict: error: {str(tmp_path)!r} is not a result folder: it has no "
+        "config.yaml\n"
+    )
+
+
+def test_a_failed_write_leaves_the_old_output_whole(tmp_path):
+    from orvalis import cli
+
+    out = tmp_path / "out.parquet"
+    out.write_bytes(b"the previous run's output")
+    os.chmod(out, 0o640)
+    # pyarrow refuses a column of numbers and texts mixed: the write fails
+    bad = pd.DataFrame({"a": [1, "x"], "b": [1.0, 2.0]})
+    with pytest.raises(Exception) as info:
+        cli.write_table(bad, str(out), None)
+    assert f"while writing {out}" in info.value.__notes__
+    assert out.read_bytes() == b"the previous run's output"
+    assert os.listdir(tmp_path) == ["out.parquet"]
+    cli.write_table(pd.DataFrame({"a": [1, 2]}), str(out), None)
+    assert pd.read_parquet(out)["a"].tolist() == [1, 2]
+    assert os.stat(out).st_mode & 0o777 == 0o640  # the file it replaced keeps its permissions
+    assert os.listdir(tmp_path) == ["out.parquet"]
 
 
 # --- info ---------------------------------------------------------------------------------

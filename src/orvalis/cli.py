@@ -264,22 +264,44 @@ def require_parquet() -> None:
 
 
 def write_table(frame, out: str | None, stdout: _RealStdout) -> None:
+    """Write `frame` to OUT (standard output without one). The table goes to a temporary file
+    beside OUT, renamed into place once complete: an interrupted or failed run leaves OUT as it
+    was (or absent), never half-written. A missing folder of OUT is created."""
     if out is None:
         with stdout.open() as stream:
             frame.to_csv(stream, index=False)
         return
-    existed = os.path.exists(out)
+    import tempfile
+
+    partial = None
     try:
+        folder = os.path.dirname(os.path.abspath(out))
+        os.makedirs(folder, exist_ok=True)
+        fd, partial = tempfile.mkstemp(
+            dir=folder, prefix=f".{os.path.basename(out)}.", suffix=".part"
+        )
+        os.close(fd)
         if out.lower().endswith(".parquet"):
-            _parquet_ready(frame).to_parquet(out, index=False, engine="pyarrow")
+            _parquet_ready(frame).to_parquet(partial, index=False, engine="pyarrow")
         else:
-            frame.to_csv(out, index=False)
+            frame.to_csv(partial, index=False)
+        os.chmod(partial, _new_file_mode(out))
+        os.replace(partial, out)
     except BaseException as e:
-        # no half-written file left behind under the name asked for
-        if not existed and os.path.isfile(out):
-            os.remove(out)
+        if partial is not None and os.path.exists(partial):
+            os.remove(partial)
         _note(e, f"while writing {out}")
         raise
+
+
+def _new_file_mode(path: str) -> int:
+    """The permissions OUT gets: those of the file it replaces, else what open() would give."""
+    try:
+        return os.stat(path).st_mode & 0o7777
+    except OSError:
+        umask = os.umask(0)
+        os.umask(umask)
+        return 0o666 & ~umask
 
 
 def _parquet_ready(frame):
@@ -326,9 +348,54 @@ def _require_data(path: str) -> None:
         raise FileNotFoundError(f"no such file or folder: {path!r}")
 
 
+def _input_files(args) -> list[tuple[str, str]]:
+    """(path, what it is) of every file the command reads: DATA (a file, the files of a folder,
+    or those a glob pattern matches) and the files of the result folder."""
+    import glob
+
+    data = getattr(args, "data", None)
+    files: list[tuple[str, str]] = []
+    if data is not None:
+        if os.path.isdir(data):
+            entries = glob.glob(os.path.join(glob.escape(data), "*"))
+            files += [(p, "a file of DATA") for p in entries]
+        elif glob.has_magic(data) and not os.path.exists(data):
+            files += [(p, "a file DATA matches") for p in glob.glob(data)]
+        else:
+            files.append((data, "DATA"))
+    for root, _, names in os.walk(args.result):
+        files += [(os.path.join(root, n), "a file of the result folder RESULT") for n in names]
+    return files
+
+
+def _refuse_output_among_inputs(args) -> None:
+    """OUT must not be a file the command reads: writing it would replace the user's data (or
+    the result folder's) with the output. Checked before anything is read."""
+    out = getattr(args, "output", None)
+    if out is None:
+        return
+    try:
+        target = os.stat(out)
+    except OSError:
+        return  # not there yet: no input of ours
+    for path, what in _input_files(args):
+        try:
+            same = os.path.samestat(target, os.stat(path))
+        except OSError:
+            continue
+        if same:
+            raise _Usage(
+                f"OUT {out!r} is {what} ({path}); writing it would replace an input: "
+                "choose another output file"
+            )
+
+
 def load_folder(path: str):
+    # before the inference API is imported, which takes seconds
     if not os.path.isdir(path):
         raise CommandFailed(f"result folder {path!r} does not exist or is not a folder")
+    if not os.path.isfile(os.path.join(path, "config.yaml")):
+        raise CommandFailed(f"{path!r} is not a result folder: it has no config.yaml")
     from orvalis import marqolin
 
     try:
@@ -369,11 +436,14 @@ def decode_labels(m, values):
     return decoded.to_numpy()
 
 
-def class_labels(model, n: int) -> list[Any]:
-    classes = getattr(model, "classes_", None)
-    if classes is None or len(classes) != n:
-        return list(range(n))
-    return list(classes)
+def class_labels(m, n: int) -> list[Any]:
+    """The class of each probability column: `marqolin.classes_` (the target's labels when the
+    folder has its encoder), else the column numbers."""
+    try:
+        classes = list(m.classes_)
+    except AttributeError:
+        classes = []
+    return classes if len(classes) == n else list(range(n))
 
 
 def prediction_frame(m, ids, values, proba: bool, labels: bool):
@@ -384,10 +454,7 @@ def prediction_frame(m, ids, values, proba: bool, labels: bool):
     if ids is not None:
         columns[m.id_index] = ids
     if proba:
-        classes = class_labels(m.model, values.shape[1])
-        if labels:
-            classes = list(decode_labels(m, classes))
-        for k, cls in enumerate(classes):
+        for k, cls in enumerate(class_labels(m, values.shape[1])):
             columns[f"proba_{cls}"] = values[:, k]
     else:
         columns[m.target_name] = decode_labels(m, values) if labels else values
@@ -397,6 +464,7 @@ def prediction_frame(m, ids, values, proba: bool, labels: bool):
 def run_predict(args, progress: Progress, stdout: _RealStdout) -> None:
     if args.group_complete and not (args.dask or args.workers):
         raise _Usage("--group-complete needs --dask or --workers")
+    _refuse_output_among_inputs(args)
     if args.output and args.output.lower().endswith(".parquet"):
         require_parquet()
     if not (args.dask or args.workers):
@@ -440,6 +508,7 @@ def run_predict(args, progress: Progress, stdout: _RealStdout) -> None:
 
 
 def run_features(args, progress: Progress, stdout: _RealStdout) -> None:
+    _refuse_output_among_inputs(args)
     if args.output.lower().endswith(".parquet"):
         require_parquet()
     _require_data(args.data)
@@ -574,7 +643,9 @@ COMMANDS = {"predict": run_predict, "info": run_info, "features": run_features}
 
 
 def _one_line(e: BaseException) -> str:
-    parts = [" ".join(str(e).split())]
+    # a KeyError's text is the repr of its key; a message given as the key reads as it is
+    said = e.args[0] if isinstance(e, KeyError) and len(e.args) == 1 else e
+    parts = [" ".join(str(said).split())]
     parts += [" ".join(str(n).split()) for n in getattr(e, "__notes__", ()) or ()]
     text = "; ".join(p for p in parts if p)
     if isinstance(e, CommandFailed):
