@@ -141,8 +141,13 @@ def test_missing_required_key_and_section(sample_folders, tmp_path):
         marqolin(str(path))
 
 
-@pytest.mark.parametrize("bad", [None, 3, b"folder", pathlib.Path("folder")], ids=repr)
-def test_path_must_be_a_str(bad):
+class BytesPath:
+    def __fspath__(self):
+        return b"folder"
+
+
+@pytest.mark.parametrize("bad", [None, 3, b"folder", BytesPath()], ids=repr)
+def test_path_must_be_a_str_or_path_like(bad):
     with pytest.raises(TypeError, match="Argument 'path' has incorrect type"):
         marqolin(bad)
 

@@ -14,6 +14,43 @@ void store_method(py::dict& ns, const char* name, const py::cpp_function& fn) {
 
 namespace {
 
+// A call that pybind11 could not match with the function's parameters fails with a message that
+// prints every argument, a whole DataFrame included. This says what the interpreter would say of
+// a Python method instead (the reason from inspect's binding of the call to the method's
+// signature), and names the parameters; an error raised by the method itself passes unchanged.
+[[noreturn]] void raise_call_error(py::object method, const py::args& args,
+                                   const py::kwargs& kwargs, py::error_already_set& error) {
+    std::string name = py::str(method.attr("__qualname__"));
+    std::string own = py::str(method.attr("__func__").attr("__name__"));
+    std::string text = py::str(error.value());
+    if (text.rfind(own + "(): incompatible function arguments", 0) != 0) throw error;
+    py::object sig = method.attr("__signature__");
+    py::object params_by_name = sig.attr("parameters");
+    std::string reason;
+    for (auto item : kwargs)  // a wrong name first, as the interpreter reports it
+        if (!params_by_name.contains(item.first)) {
+            reason = "got an unexpected keyword argument " + std::string(py::repr(item.first));
+            break;
+        }
+    if (reason.empty()) {
+        try {
+            sig.attr("bind")(*args, **kwargs);
+        } catch (py::error_already_set& bind_error) {
+            if (!bind_error.matches(PyExc_TypeError)) throw;
+            reason = py::str(bind_error.value());
+        }
+    }
+    if (reason.empty()) throw error;  // the arguments fit the signature: not a binding error
+    py::list params = py::list(params_by_name.attr("values")());
+    py::object shown = sig.attr("replace")(
+        "parameters"_a = params[py::slice(1, static_cast<py::ssize_t>(params.size()), 1)]);
+    if (py::str(method.attr("__name__")).equal(py::str("__init__")))
+        name = name.substr(0, name.rfind('.'));  // marqolin(...), as the caller wrote it
+    PyErr_Format(PyExc_TypeError, "%s(): %s; parameters: %s", name.c_str(), reason.c_str(),
+                 std::string(py::str(shown)).c_str());
+    throw py::error_already_set();
+}
+
 // A callable that binds like a function (instance.method(...) passes the instance first) and
 // carries its own __signature__ and docstring: inspect.signature and help() show it as a plain
 // method with its parameters, defaults that a text signature cannot spell included.
@@ -23,7 +60,12 @@ py::object make_method_type() {
     ns["__doc__"] = "A native method with a full signature.";
     store_method(ns, "__call__",
                  py::cpp_function([](py::object self, py::args args, py::kwargs kwargs) {
-                     return self.attr("__func__")(*args, **kwargs);
+                     try {
+                         return self.attr("__func__")(*args, **kwargs);
+                     } catch (py::error_already_set& e) {
+                         if (!e.matches(PyExc_TypeError)) throw;
+                         raise_call_error(self, args, kwargs, e);
+                     }
                  }));
     store_method(ns, "__get__",
                  py::cpp_function(
@@ -105,7 +147,7 @@ void register_marqolin(py::module_& m) {
         "    1. 通过训练结果文件夹 (result) 进行预测;\n"
         "    2. 通过模型参数以及特征包字段进行预测 (暂未实现)。\n\n"
         "参数:\n"
-        "    path: 训练结果文件夹的路径, 必须是 str。\n\n"
+        "    path: 训练结果文件夹的路径 (str 或 os.PathLike)。\n\n"
         "注意: 结果文件夹中的文件会被反序列化 (pickle), 请只加载可信来源的结果文件夹。";
     add_load_methods(mod, ns);
     add_preprocess_methods(mod, ns);

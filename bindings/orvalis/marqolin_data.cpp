@@ -76,6 +76,7 @@ py::object validation_data(const Module& m, py::object self) {
 }
 
 py::object train_validation_data(const Module& m, py::object self, py::object path) {
+    if (is_path_like(path)) path = path_text(path, "path");
     if (path.is_none())
         py_assert(!self.attr("training_data").is_none(),
                   "请输入数据集路径，或者先调用load_training_data函数。");

@@ -7,8 +7,7 @@ namespace orvalis::api {
 namespace {
 
 void init(const Module& m, py::object self, py::handle path_arg) {
-    require_exact_str(path_arg, "path");
-    py::object path = py::reinterpret_borrow<py::object>(path_arg);
+    py::object path = path_text(path_arg, "path");
     py::object join = m["os"].attr("path").attr("join");
 
     self.attr("path") = path;
@@ -18,6 +17,20 @@ void init(const Module& m, py::object self, py::handle path_arg) {
     py::object config_path = join(path, "config.yaml");
     self.attr("save_path") = join(self.attr("path"), "save");
     self.attr("model_path") = join(path, "automl", "result");
+
+    // Not a result folder at all: one line that says so, before anything is read.
+    py::object os_path = m["os"].attr("path");
+    const char* missing = nullptr;
+    if (!os_path.attr("isdir")(path).cast<bool>())
+        missing = "不存在或不是文件夹";
+    else if (!os_path.attr("isfile")(config_path).cast<bool>())
+        missing = "中没有 config.yaml";
+    if (missing) {
+        std::string text =
+            "不是训练结果文件夹: " + std::string(py::repr(path)) + " " + missing + "。";
+        PyErr_SetString(PyExc_FileNotFoundError, text.c_str());
+        throw py::error_already_set();
+    }
 
     // A damaged folder names the file and what it should hold; the error itself stays as it is.
     auto in_file = [](const py::object& file, const char* expected) {
@@ -103,7 +116,7 @@ void add_load_methods(const Module& m, py::dict& ns) {
                                     "读取训练结果文件夹: config.yaml, autofe/labelencoder.pkl, "
                                     "autofe/result, automl/result。\n\n"
                                     "参数:\n"
-                                    "    path: 训练结果文件夹的路径 (str)。");
+                                    "    path: 训练结果文件夹的路径 (str 或 os.PathLike)。");
     // a method like the others, so help() shows its signature rather than pybind11's internals
     add_method_with_defaults(
         ns, "__init__",

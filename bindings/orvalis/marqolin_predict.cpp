@@ -42,6 +42,7 @@ py::object run(const Module& m, py::object self, py::object test_path, const cha
     py::object pd = m["pd"];
     ModelInput input;
     py::object yes = py::bool_(true);
+    if (is_path_like(test_path)) test_path = path_text(test_path, "test_path");
     if (PyUnicode_Check(test_path.ptr())) {
         input = prepare_input(m, self, self.attr("_load_data_from_file")(test_path), yes);
     } else if (py::isinstance(test_path, pd.attr("DataFrame"))) {
@@ -83,8 +84,9 @@ void add_predict_methods(const Module& m, py::dict& ns) {
         "predict(self, test_path)",
         "预测。\n\n"
         "参数:\n"
-        "    test_path: 数据路径 (CSV/xlsx/npz 文件, 或存放 CSV 文件的文件夹)、pd.DataFrame\n"
-        "        (原始数据或已经预处理的数据) 或 np.ndarray (列顺序与训练数据的原始特征一致)。\n"
+        "    test_path: 数据路径 (str 或 os.PathLike; CSV/xlsx/npz 文件, 或存放 CSV 文件的\n"
+        "        文件夹)、pd.DataFrame (原始数据或已经预处理的数据) 或 np.ndarray (列顺序与训练\n"
+        "        数据的原始特征一致)。\n"
         "返回:\n"
         "    np.ndarray: 每行一个预测值。",
         py::arg("self"), py::arg("test_path"));
@@ -98,7 +100,7 @@ void add_predict_methods(const Module& m, py::dict& ns) {
         "参数:\n"
         "    test_path: 同 predict。\n"
         "返回:\n"
-        "    np.ndarray: 行数 x 类别数。",
+        "    np.ndarray: 行数 x 类别数; 第 k 列是类别 classes_[k] 的概率。",
         py::arg("self"), py::arg("test_path"));
 }
 

@@ -34,6 +34,9 @@ py::object load_data_from_file(const Module& m, py::handle path_arg) {
         // the rows of a panel split into one file per period in their order
         py::list entries = py::module_::import("glob").attr("glob")(path + py::str("/*"));
         entries.attr("sort")();
+        if (entries.empty())
+            throw py::value_error("文件夹 " + std::string(py::repr(path)) +
+                                  " 中没有任何文件: 没有可以读取的数据。");
         for (py::handle entry : entries)
             df = pd.attr("concat")(
                 py::make_tuple(df, pd.attr("read_csv")(entry, "encoding"_a = "utf-8")));
@@ -216,10 +219,12 @@ py::object process_data(const Module& m, py::object self, py::object ori_df) {
 ModelInput prepare_input(const Module& m, py::object self, py::object input,
                          const py::object& return_y) {
     py::object pd = m["pd"];
+    if (is_path_like(input)) input = path_text(input, "input");
     bool is_text = PyUnicode_Check(input.ptr());
     py_assert(is_text || py::isinstance(input, pd.attr("DataFrame")),
               "请输入数据集路径 或 pd.DataFrame");
     if (is_text) input = pd.attr("read_csv")(input);
+    check_input(m, self, input);
     py::object target = self.attr("target_name");
     if (py::bool_(self.attr("automl_running"))) {
         py::object model = self.attr("model");
@@ -275,7 +280,7 @@ void add_preprocess_methods(const Module& m, py::dict& ns) {
         "preprocess(self, input, return_y=False)",
         "数据预处理, 与训练时的处理保持一致。\n\n"
         "参数:\n"
-        "    input: 数据集路径 (CSV 文件) 或 pd.DataFrame。\n"
+        "    input: 数据集路径 (CSV 文件; str 或 os.PathLike) 或 pd.DataFrame。\n"
         "    return_y: 是否在结果中保留标签列 (数据中有标签列时)。\n"
         "返回:\n"
         "    pd.DataFrame: 处理后的数据。",
