@@ -250,20 +250,26 @@ def test_not_a_result_folder_is_one_line_before_the_heavy_imports(tmp_path, samp
 def test_a_failed_write_leaves_the_old_output_whole(tmp_path):
     from orvalis import cli
 
-    out = tmp_path / "out.parquet"
-    out.write_bytes(b"the previous run's output")
-    os.chmod(out, 0o640)
-    # pyarrow refuses a column of numbers and texts mixed: the write fails
-    bad = pd.DataFrame({"a": [1, "x"], "b": [1.0, 2.0]})
-    with pytest.raises(Exception) as info:
-        cli.write_table(bad, str(out), None)
-    assert f"while writing {out}" in info.value.__notes__
-    assert out.read_bytes() == b"the previous run's output"
-    assert os.listdir(tmp_path) == ["out.parquet"]
+    class Unprintable:
+        def __str__(self):
+            raise RuntimeError("the value cannot be written")
+
+    # a write that fails after many rows are out: CSV written in chunks
+    rows = pd.DataFrame({"a": np.arange(300_000, dtype=object)})
+    rows.iloc[-1, 0] = Unprintable()
+    for name in ("out.csv", "out.parquet"):
+        out = tmp_path / name
+        out.write_bytes(b"the previous run's output")
+        os.chmod(out, 0o640)
+        with pytest.raises(Exception) as info:
+            cli.write_table(rows, str(out), None)
+        assert f"while writing {out}" in info.value.__notes__
+        assert out.read_bytes() == b"the previous run's output"
+        assert sorted(os.listdir(tmp_path)) == sorted({"out.csv", name})
     cli.write_table(pd.DataFrame({"a": [1, 2]}), str(out), None)
     assert pd.read_parquet(out)["a"].tolist() == [1, 2]
     assert os.stat(out).st_mode & 0o777 == 0o640  # the file it replaced keeps its permissions
-    assert os.listdir(tmp_path) == ["out.parquet"]
+    assert sorted(os.listdir(tmp_path)) == ["out.csv", "out.parquet"]
 
 
 # --- info ---------------------------------------------------------------------------------

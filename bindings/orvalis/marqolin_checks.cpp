@@ -171,8 +171,9 @@ void check_input(const Module& m, const py::object& self, const py::object& df) 
     py::object group_id = self.attr("group_id");
 
     // the training table's columns, less those preprocessing drops anyway
-    py::set present, optional;
-    for (py::handle col : columns) present.add(normalized(col));
+    py::list names;
+    for (py::handle col : columns) names.append(normalized(col));
+    py::set present(names), optional;
     for (py::handle col : py::getattr(self, "ignore_features", py::list()))
         if (!col.equal(time_index) && !col.equal(group_id)) optional.add(normalized(col));
     optional.add(normalized(self.attr("id_index")));
@@ -193,16 +194,19 @@ void check_input(const Module& m, const py::object& self, const py::object& df) 
     // rows of automl/val_res do.
     if (coded.is_none() && val_path.is_none()) return;
     py::object record = self.attr("lec_record_dt");
-    py::object types = m["pd"].attr("api").attr("types");
     py::object target = normalized(self.attr("target_name"));
-    for (py::handle col : columns) {
-        py::object name = normalized(col);
+    py::object time_name = normalized(time_index);
+    py::list dtypes = df.attr("dtypes").attr("tolist")();
+    for (size_t k = 0; k < columns.size(); ++k) {
+        py::object col = columns[k], name = names[k];
         if ((!coded.is_none() && !coded.contains(name)) || name.equal(target) ||
-            optional.contains(name) || name.equal(normalized(time_index)) || record.contains(col) ||
+            optional.contains(name) || name.equal(time_name) || record.contains(col) ||
             record.contains(name))
             continue;
+        // numbers, booleans, dates: no text (NumPy dtype kinds)
+        std::string kind = py::str(dtypes[k].attr("kind"));
+        if (kind != "O" && kind != "U" && kind != "S" && kind != "T") continue;
         py::object column = df[col];
-        if (types.attr("is_numeric_dtype")(column.attr("dtype")).cast<bool>()) continue;
         py::object numbers = py::none();
         if (coded.is_none()) {  // the training rows decide, before the values are looked at
             numbers = trained_on_numbers(m, self, val_path, name);
