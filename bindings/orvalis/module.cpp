@@ -1,6 +1,7 @@
 // Module body of orvalis: put the package folder on sys.path (the feature engine is the sibling
 // top-level module brevant), import in order, silence warnings, define the two classes.
 #include "orvalis/orvalis.hpp"
+#include "orvalis/search_model.hpp"
 
 #include "common/module_init.hpp"
 ORVALIS_MODULE(orvalis, m) {
@@ -36,4 +37,5 @@ ORVALIS_MODULE(orvalis, m) {
 
     orvalis::api::register_marqolin(m);
     orvalis::api::register_catalogue(m);
+    orvalis::api::register_model_input(m);
 }

@@ -73,6 +73,10 @@ std::optional<SearchModel> search_model(const py::object& model) {
 
 py::object transform_input(const Module& m, const SearchModel& search, const py::object& frame) {
     py::object transformer = search.transformer;
+    if (py::bool_(transformer)) {
+        std::optional<py::object> native = native_transform(search, frame);
+        if (native) return *native;
+    }
     // A datetime column that already holds numbers is the day numbers of a first pass (a frame
     // that preprocess returned): its calendar columns are there too, and a second pass, which
     // would read it as dates, fails. The pass leaves such a column as the number it is.
@@ -112,6 +116,24 @@ py::object search_output(const SearchModel& search, const py::object& X, bool pr
             search.series(y.attr("astype")(int_type)));
     }
     return y;
+}
+
+void register_model_input(py::module_& m) {
+    Module mod(m);
+    m.def(
+        "_model_input",
+        [mod](py::object model, py::object frame) {
+            std::optional<SearchModel> search = search_model(model);
+            if (!search)
+                return model.attr("_state").attr("task").attr("preprocess")(
+                    frame, model.attr("_transformer"));
+            return transform_input(mod, *search, frame);
+        },
+        py::arg("model"), py::arg("frame"),
+        sig_doc("_model_input(model, frame)",
+                "模型搜索对象的输入变换 (predict 所用的同一变换): 其 task.preprocess(frame, "
+                "transformer)。")
+            .c_str());
 }
 
 }  // namespace orvalis::api

@@ -27,8 +27,15 @@ std::optional<SearchModel> search_model(const py::object& model);
 // A datetime column that a first pass already turned into day numbers is kept as it is.
 py::object transform_input(const Module& m, const SearchModel& search, const py::object& frame);
 
+// The same transformation computed natively over the frame's columns, when the transformer's
+// state and the frame's columns are of kinds it reproduces exactly; nullopt otherwise.
+std::optional<py::object> native_transform(const SearchModel& search, const py::object& frame);
+
 // search.predict(X) or search.predict_proba(X) for X in the estimator's input form, as the
 // search object returns it: predictions flattened and decoded with its label transformer.
 py::object search_output(const SearchModel& search, const py::object& X, bool proba);
+
+// orvalis._model_input(model, frame): the transformation as predict applies it.
+void register_model_input(py::module_& m);
 
 }  // namespace orvalis::api
