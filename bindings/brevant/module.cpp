@@ -2,6 +2,7 @@
 // fails the import), then the constants and the functions of every family.
 #include "brevant/brevant.hpp"
 
+#include "common/lazy_import.hpp"
 #include "common/module_init.hpp"
 ORVALIS_MODULE(brevant, m) {
     namespace py = pybind11;
@@ -13,10 +14,16 @@ ORVALIS_MODULE(brevant, m) {
     m.attr("pd") = py::module_::import("pandas");
     m.attr("np") = py::module_::import("numpy");
     m.attr("Counter") = py::module_::import("collections").attr("Counter");
-    m.attr("KFold") = py::module_::import("sklearn.model_selection").attr("KFold");
-    m.attr("TruncatedSVD") = py::module_::import("sklearn.decomposition").attr("TruncatedSVD");
-    m.attr("LabelEncoder") = py::module_::import("sklearn.preprocessing").attr("LabelEncoder");
-    m.attr("stats") = py::module_::import("scipy").attr("stats");
+    // scikit-learn and SciPy's statistics: importing scikit-learn alone runs SciPy's statistics
+    // stack, most of a second, which only the operators that use them need. The packages must
+    // be installed; their modules are imported when first used.
+    orvalis::bind::require_installed("sklearn");
+    py::module_::import("scipy");
+    orvalis::bind::add_lazy_attributes(
+        m, {{"KFold", "sklearn.model_selection", "KFold"},
+            {"TruncatedSVD", "sklearn.decomposition", "TruncatedSVD"},
+            {"LabelEncoder", "sklearn.preprocessing", "LabelEncoder"},
+            {"stats", "scipy.stats", nullptr}});
     m.attr("TaskConfig") = py::module_::import("module.common.task_config").attr("TaskConfig");
 
     using namespace orvalis::brevant;

@@ -145,7 +145,8 @@ void add_plot_methods(const Module& m, py::dict& ns) {
         py::arg("self"), py::arg("y_true"), py::arg("y_score"), py::arg("n_classes") = py::none(),
         py::arg("roc_type") = "both", py::arg("path") = py::none());
 
-    py::object blues = m["plt"].attr("cm").attr("Blues");
+    // plt.cm is matplotlib.cm: the same colour map, without importing pyplot
+    py::object blues = py::module_::import("matplotlib.cm").attr("Blues");
     std::string confusion_doc = bind::sig_doc(
         "plot_confusion_matrix(self, y_true, y_pred, normalize=False, title=None, cmap=None, "
         "path=None)",

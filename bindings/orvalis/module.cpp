@@ -3,6 +3,7 @@
 #include "orvalis/orvalis.hpp"
 #include "orvalis/search_model.hpp"
 
+#include "common/lazy_import.hpp"
 #include "common/module_init.hpp"
 ORVALIS_MODULE(orvalis, m) {
     namespace py = pybind11;
@@ -21,7 +22,10 @@ ORVALIS_MODULE(orvalis, m) {
     m.attr("pickle") = py::module_::import("pickle");
     m.attr("np") = py::module_::import("numpy");
     m.attr("pd") = py::module_::import("pandas");
-    m.attr("plt") = py::module_::import("matplotlib.pyplot");
+    // pyplot sets up a drawing backend, half a second, for the charts alone: matplotlib must be
+    // installed, pyplot is imported when first used
+    py::module_::import("matplotlib");
+    orvalis::bind::add_lazy_attributes(m, {{"plt", "matplotlib.pyplot", nullptr}});
     py::module_ typing = py::module_::import("typing");
     for (const char* name : {"Union", "Optional", "Tuple"}) m.attr(name) = typing.attr(name);
     m.attr("deepcopy") = py::module_::import("copy").attr("deepcopy");

@@ -3,6 +3,7 @@
     orvalis predict RESULT DATA [-o OUT] [--proba] [--labels] [--dask ADDRESS | --workers N]
     orvalis info RESULT [--json]
     orvalis features RESULT DATA -o OUT
+    orvalis --version
 
 Exit status 0 on success, 1 when the work fails (one line on standard error; the traceback with
 ``--verbose``), 2 on a usage error. Output goes to OUT only (CSV on standard output without
@@ -50,6 +51,12 @@ def _positive_int(text: str) -> int:
     return value
 
 
+def _version() -> str:
+    from orvalis import __version__
+
+    return __version__
+
+
 def build_parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(add_help=False)
     top.add_argument(
@@ -72,6 +79,7 @@ def build_parser() -> argparse.ArgumentParser:
         epilog="Exit status: 0 success, 1 the work failed, 2 usage error.",
         parents=[top],
     )
+    parser.add_argument("--version", action="version", version=f"orvalis {_version()}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     p = sub.add_parser(

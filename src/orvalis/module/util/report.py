@@ -14,9 +14,9 @@ from __future__ import annotations
 import os
 from typing import Any, Mapping, Optional
 
+import matplotlib  # noqa: F401  (the figures themselves are imported when a chart is drawn)
 import numpy as np
 import pandas as pd
-from matplotlib.figure import Figure
 
 __all__ = [
     "plot_box",
@@ -37,6 +37,7 @@ def _figure(path: Optional[str], size=(7.0, 5.0)):
         fig = plt.figure(figsize=size)
     else:
         from matplotlib.backends.backend_agg import FigureCanvasAgg
+        from matplotlib.figure import Figure
 
         fig = Figure(figsize=size)
         FigureCanvasAgg(fig)
