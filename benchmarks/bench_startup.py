@@ -7,16 +7,12 @@ Every figure is the best of several fresh interpreter processes.
 
 from __future__ import annotations
 
-import os
 import subprocess
 import sys
+import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-REPO = os.path.dirname(HERE)
-SRC = os.path.join(REPO, "src")
-ENV = {**os.environ, "PYTHONPATH": SRC, "MPLBACKEND": "Agg"}
-REPEAT = 5
+from bench_cli import ENV, REPEAT, sample_folder
 
 
 def wall(args: list[str]) -> float:
@@ -48,22 +44,12 @@ def slowest_imports(args: list[str], n: int = 6) -> str:
     return ", ".join(f"{name} {sec:.2f}s" for sec, name in rows[:n])
 
 
-def sample_folder() -> str:
-    sys.path.insert(0, os.path.join(REPO, "tools"))
-    sys.path.insert(0, SRC)
-    import make_result_folder as tool
-
-    demo = os.path.join(REPO, "build", "demo")
-    tasks = tool.sample_tables(os.path.join(demo, "tables"))
-    path = os.path.join(demo, "results", "penguins")
-    if not os.path.exists(os.path.join(path, "automl", "result")):
-        task = {**tasks["penguins"], "time_budget": 4}
-        tool.build_result_folder(task["train"], task, path)
-    return path
-
-
 def main() -> None:
-    folder = sample_folder()
+    with tempfile.TemporaryDirectory() as work:
+        run(sample_folder(work)[0])
+
+
+def run(folder: str) -> None:
     cases = [
         ("python (bare interpreter)", ["-c", "pass"], ""),
         ("import pandas", ["-c", "import pandas"], ""),

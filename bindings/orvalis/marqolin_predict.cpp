@@ -41,10 +41,12 @@ py::object frame_of_array(const Module& m, const py::object& self, const py::obj
 py::object run(const Module& m, py::object self, py::object test_path, const char* method) {
     py::object pd = m["pd"];
     ModelInput input;
-    py::object yes = py::bool_(true);
+    // preprocess(..., return_y=True) would append the label only for the model never to see it:
+    // it is not asked for, which gives the model the same rows
+    py::object no_label = py::bool_(false);
     if (is_path_like(test_path)) test_path = path_text(test_path, "test_path");
     if (PyUnicode_Check(test_path.ptr())) {
-        input = prepare_input(m, self, self.attr("_load_data_from_file")(test_path), yes);
+        input = prepare_input(m, self, self.attr("_load_data_from_file")(test_path), no_label);
     } else if (py::isinstance(test_path, pd.attr("DataFrame"))) {
         // Already preprocessed: the model's input columns. A raw table that merely has as many
         // columns would reach the model unprocessed and fail there, so the names must match too.
@@ -53,9 +55,9 @@ py::object run(const Module& m, py::object self, py::object test_path, const cha
             py::set(py::iter(inputs)).equal(py::set(py::iter(test_path.attr("columns")))))
             input.frame = test_path;
         else
-            input = prepare_input(m, self, test_path, yes);
+            input = prepare_input(m, self, test_path, no_label);
     } else if (py::isinstance(test_path, m["np"].attr("ndarray"))) {
-        input = prepare_input(m, self, frame_of_array(m, self, test_path), yes);
+        input = prepare_input(m, self, frame_of_array(m, self, test_path), no_label);
     } else {
         throw py::type_error(
             std::string(method) + "() 的输入类型不受支持: " + Py_TYPE(test_path.ptr())->tp_name +

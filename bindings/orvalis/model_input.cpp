@@ -373,50 +373,45 @@ py::array contiguous(const py::array& a) {
     return py::module_::import("numpy").attr("ascontiguousarray")(a);
 }
 
+// f(span) over `a` read as the integer type of its width (the 1, 2, 4 and 8 byte types given);
+// false for another width.
+template <class I8, class I16, class I32, class I64, class F>
+bool by_width(const py::array& a, std::size_t itemsize, F&& f) {
+    switch (itemsize) {
+        case 1:
+            f(span_of<I8>(a));
+            return true;
+        case 2:
+            f(span_of<I16>(a));
+            return true;
+        case 4:
+            f(span_of<I32>(a));
+            return true;
+        case 8:
+            f(span_of<I64>(a));
+            return true;
+    }
+    return false;
+}
+
 // x as double into out (numeric dtypes); false for a dtype the imputer would not give float64
 // for, or an infinite value, which the imputer refuses.
 bool numeric_into(const Column& c, double fill, std::span<double> out) {
     py::array a = contiguous(c.values);
     py::gil_scoped_release release;
+    auto convert = [&](auto x) { core::as_double(x, out); };
     switch (c.kind) {
         case 'f':
-            if (c.itemsize != 8) return false;
-            return core::fill_missing(span_of<double>(a), fill, out);
+            return c.itemsize == 8 && core::fill_missing(span_of<double>(a), fill, out);
         case 'b':
-            core::as_double(span_of<bool>(a), out);
+            convert(span_of<bool>(a));
             return true;
         case 'i':
-            switch (c.itemsize) {
-                case 1:
-                    core::as_double(span_of<std::int8_t>(a), out);
-                    return true;
-                case 2:
-                    core::as_double(span_of<std::int16_t>(a), out);
-                    return true;
-                case 4:
-                    core::as_double(span_of<std::int32_t>(a), out);
-                    return true;
-                case 8:
-                    core::as_double(span_of<std::int64_t>(a), out);
-                    return true;
-            }
-            return false;
+            return by_width<std::int8_t, std::int16_t, std::int32_t, std::int64_t>(a, c.itemsize,
+                                                                                   convert);
         case 'u':
-            switch (c.itemsize) {
-                case 1:
-                    core::as_double(span_of<std::uint8_t>(a), out);
-                    return true;
-                case 2:
-                    core::as_double(span_of<std::uint16_t>(a), out);
-                    return true;
-                case 4:
-                    core::as_double(span_of<std::uint32_t>(a), out);
-                    return true;
-                case 8:
-                    core::as_double(span_of<std::uint64_t>(a), out);
-                    return true;
-            }
-            return false;
+            return by_width<std::uint8_t, std::uint16_t, std::uint32_t, std::uint64_t>(
+                a, c.itemsize, convert);
     }
     return false;
 }
@@ -492,20 +487,8 @@ py::array_t<std::int64_t> category_codes(const Category& cat, const Column& c, c
         std::span<const std::int64_t> map(positions.data(),
                                           static_cast<std::size_t>(positions.size()));
         py::gil_scoped_release release;
-        switch (c.itemsize) {
-            case 1:
-                core::recode(span_of<std::int8_t>(a), map, cat.nan_code, out);
-                break;
-            case 2:
-                core::recode(span_of<std::int16_t>(a), map, cat.nan_code, out);
-                break;
-            case 4:
-                core::recode(span_of<std::int32_t>(a), map, cat.nan_code, out);
-                break;
-            default:
-                core::recode(span_of<std::int64_t>(a), map, cat.nan_code, out);
-                break;
-        }
+        by_width<std::int8_t, std::int16_t, std::int32_t, std::int64_t>(
+            a, c.itemsize, [&](auto x) { core::recode(x, map, cat.nan_code, out); });
         return codes;
     }
     require(c.kind == 'i' || c.kind == 'b' || (c.kind == 'u' && c.itemsize < 8));
