@@ -31,8 +31,8 @@ inline void require_installed(const char* package) {
     throw py::error_already_set();
 }
 
-// Adds __getattr__ and __dir__ to module `m` for the given attributes: the first access imports
-// and stores the value as an ordinary attribute.
+// Adds __getattr__ to module `m` for the given attributes: the first access imports and stores
+// the value as an ordinary attribute.
 inline void add_lazy_attributes(py::module_& m, const std::vector<LazyAttribute>& attributes) {
     py::dict table;
     for (const LazyAttribute& a : attributes)
@@ -53,15 +53,6 @@ inline void add_lazy_attributes(py::module_& m, const std::vector<LazyAttribute>
             return value;
         },
         py::name("__getattr__"), py::arg("name"));
-    m.attr("__dir__") = py::cpp_function(
-        [module, table]() {
-            py::list names = py::list(module.attr("__dict__").attr("keys")());
-            for (auto item : table)
-                if (!names.contains(item.first)) names.append(item.first);
-            names.attr("sort")();
-            return names;
-        },
-        py::name("__dir__"));
 }
 
 }  // namespace orvalis::bind

@@ -431,7 +431,9 @@ py::array_t<std::int64_t> category_codes(const Category& cat, const Column& c, c
     std::vector<core::TextKey> texts;
     std::vector<std::int64_t> text_rows;
     if (c.kind == 'O') {
-        py::array a = contiguous(c.values);
+        // a copy holds its own reference to every object, whose text the lookup reads without
+        // the GIL: the frame's own array may be written to meanwhile
+        py::array a = py::module_::import("numpy").attr("array")(c.values, "copy"_a = true);
         auto* const* objects = static_cast<PyObject* const*>(a.data());
         core::TextKey nan_key;
         std::int64_t i = 0;
@@ -457,7 +459,6 @@ py::array_t<std::int64_t> category_codes(const Category& cat, const Column& c, c
                     throw NotNative{};
             }
         }
-        // the objects the text keys point into stay in `a`, which this frame holds
         py::gil_scoped_release release;
         unseen = core::category_codes(cat.keys, {ints, int_rows}, {floats, float_rows},
                                       {texts, text_rows}, unseen_code, out);

@@ -2,9 +2,6 @@ from typing import Any
 
 import pandas as pd
 
-# also the names imported on first use
-def __dir__() -> list[str]: ...
-
 class Const:
     feature_separator: str
     head_character: str

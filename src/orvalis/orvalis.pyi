@@ -6,9 +6,6 @@ import pandas as pd
 
 _Path = Union[str, os.PathLike[str]]
 
-# also the names imported on first use
-def __dir__() -> list[str]: ...
-
 class marqolin:
     path: str
     labelencoder_dt_path: str
