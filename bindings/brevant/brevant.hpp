@@ -79,9 +79,4 @@ inline void assign_fresh_column(py::object df, py::handle name, py::object value
     }
 }
 
-// df.fillna(df.median()): every numeric column's missing values replaced by its median.
-inline py::object median_fill(py::object df) {
-    return df.attr("fillna")(df.attr("median")("numeric_only"_a = true));
-}
-
 }  // namespace orvalis::brevant

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "brevant/brevant.hpp"
+#include "brevant/frozen.hpp"
 #include "brevant/keys.hpp"
 
 namespace orvalis::brevant {
@@ -226,6 +227,35 @@ void register_dispatcher(py::module_& m) {
         py::arg("cfg") = py::none(),
         sig_doc("name2feature(df, feature_space, lec_record_dt={}, cfg=None)",
                 "主入口, 根据特征名称, 对特征进行处理")
+            .c_str());
+    // name2feature with frozen statistics, for the inference API: "capture" appends every
+    // batch-level quantity to `entries`; "replay" takes them from there, windows starting from
+    // `history`; "extend" replays and fills `new_history` with the rows that follow the batch.
+    m.def(
+        "_name2feature_frozen",
+        [module](py::object df, py::handle feature_space, py::object lec_record_dt,
+                 py::list entries, py::dict history, py::dict new_history, const std::string& mode) {
+            FrozenStats::Mode how;
+            if (mode == "capture")
+                how = FrozenStats::Mode::capture;
+            else if (mode == "replay")
+                how = FrozenStats::Mode::replay;
+            else if (mode == "extend")
+                how = FrozenStats::Mode::extend;
+            else
+                throw py::value_error("mode must be 'capture', 'replay' or 'extend', not '" +
+                                      mode + "'");
+            FrozenStats frozen(how, std::move(entries), std::move(history),
+                               std::move(new_history));
+            Call call{module, lec_record_dt, module.attr("_operators").cast<py::dict>(), {}};
+            call.ctx.frozen = &frozen;
+            return name2feature_impl(call, df, feature_space);
+        },
+        py::arg("df"), py::arg("feature_space"), py::arg("lec_record_dt"), py::arg("entries"),
+        py::arg("history"), py::arg("new_history"), py::arg("mode"),
+        sig_doc("_name2feature_frozen(df, feature_space, lec_record_dt, entries, history, "
+                "new_history, mode)",
+                "name2feature with frozen statistics (mode 'capture', 'replay' or 'extend').")
             .c_str());
 }
 

@@ -73,6 +73,8 @@ private:
 // neither. Holds the GIL; the descriptors point into the array's objects.
 bool text_keys(const py::array& objects, std::vector<core::TextKey>& out);
 
+class FrozenStats;
+
 // What one name2feature call knows about its tables (see dispatcher.cpp): the newest table an
 // operator of the call created (private to the call, so later operators may extend it in place),
 // key groupings and float64 views by column, and the columns known to hold no gap.
@@ -86,6 +88,8 @@ bool text_keys(const py::array& objects, std::vector<core::TextKey>& out);
 // after which the call forgets everything (`forget_all`).
 struct CallContext {
     py::object private_table = py::none();
+    // the statistics the call captures or replays (frozen.hpp), nullptr in batch mode
+    FrozenStats* frozen = nullptr;
 
     // How often the call has dropped its groupings for code it does not own; a grouping taken
     // before a step that may run such code is current after it only while this is unchanged.

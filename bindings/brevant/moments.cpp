@@ -3,6 +3,7 @@
 #include <pybind11/numpy.h>
 
 #include "brevant/brevant.hpp"
+#include "brevant/frozen.hpp"
 #include "orvalis/core/moments.hpp"
 
 namespace orvalis::brevant {
@@ -39,12 +40,12 @@ bool column_moments(py::handle values, double& mean, double& sd) {
 
 void standardise(py::object df, py::handle name) {
     py::object c = df[name];
-    double mean, sd;
-    if (column_moments(c.attr("_values"), mean, sd)) {
-        df[name] = (c - py::float_(mean)) / py::float_(sd);
-        return;
-    }
-    df[name] = (c - c.attr("mean")()) / c.attr("std")();
+    py::tuple m = batch_quantity(name, "moments", [&]() -> py::object {
+        double mean, sd;
+        if (column_moments(c.attr("_values"), mean, sd)) return py::make_tuple(mean, sd);
+        return py::make_tuple(c.attr("mean")(), c.attr("std")());
+    });
+    df[name] = (c - m[0]) / m[1];
 }
 
 }  // namespace orvalis::brevant
