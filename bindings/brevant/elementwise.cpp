@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "brevant/brevant.hpp"
+#include "brevant/frozen.hpp"
 #include "brevant/keys.hpp"
+#include "brevant/rank_tables.hpp"
 #include "orvalis/core/grouping.hpp"
 #include "orvalis/core/text_format.hpp"
 
@@ -457,6 +459,40 @@ py::object percentile_of(py::object x) {
                                                         "copy"_a = false);
 }
 
+// x.min(), the shift of log and square_root: the batch's, or the frozen one.
+py::object column_min(const py::str& name, const py::object& x) {
+    return batch_quantity(name, "min", [&] { return x.attr("min")(); });
+}
+
+// The values the frozen ranking of percentile compares: float64, missing values as NaN.
+py::array_t<double> ranked_values(const py::object& x) {
+    return np().attr("ascontiguousarray")(
+        x.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np().attr("nan")));
+}
+
+// x.rank(pct=True). With frozen statistics: captured as the reference's distinct values with
+// their rows and the fraction each was given, and replayed by ranking the rows against them
+// (orvalis/core/rank_lookup.hpp).
+py::object percentile(const py::str& name, py::object x) {
+    FrozenStats* fz = frozen_stats();
+    if (!fz) return percentile_of(x);
+    auto pd = py::module_::import("pandas");
+    py::array_t<double> values = ranked_values(x);
+    const auto n = static_cast<std::size_t>(values.size());
+    std::vector<std::int64_t> one_group(n, 0);
+    if (fz->replaying()) {
+        py::tuple table = fz->recorded(name, "percentile");
+        return pd.attr("Series")(rank_against_table(name, table, values, one_group, true),
+                                 "index"_a = x.attr("index"), "name"_a = x.attr("name"),
+                                 "copy"_a = false);
+    }
+    py::object out = percentile_of(x);
+    py::array_t<double> pct = ranked_values(out);
+    fz->record(name, "percentile",
+               rank_table(py::none(), {values.data(), n}, one_group, 1, {pct.data(), n}));
+    return out;
+}
+
 }  // namespace
 
 void register_elementwise(py::module_& m) {
@@ -550,8 +586,10 @@ void register_elementwise(py::module_& m) {
     def2(
         "orop", "col1, col2",
         [](py::object df, py::handle a, py::handle b) {
-            return binary("orop", df, a, b, [](py::object x, py::object y) {
-                py::object mean_val = (x + y).attr("mean")();
+            py::str name = feature_name("orop", {a, b});
+            return binary("orop", df, a, b, [&name](py::object x, py::object y) {
+                py::object mean_val =
+                    batch_quantity(name, "mean", [&] { return (x + y).attr("mean")(); });
                 return compare(x, mean_val, Py_GT) | compare(y, mean_val, Py_GT);
             });
         },
@@ -563,12 +601,14 @@ void register_elementwise(py::module_& m) {
         "entropy", "col",
         [](py::object df, py::handle col) {
             py::str name = feature_name1("entropy", col);
-            py::object x = df[col];
-            foreign_code_may_run(x);
-            py::object codes = py::module_::import("sklearn.preprocessing")
-                                   .attr("LabelEncoder")()
-                                   .attr("fit_transform")(x);
-            df[name] = py::module_::import("scipy.stats").attr("entropy")(codes);
+            df[name] = batch_quantity(name, "entropy", [&] {
+                py::object x = df[col];
+                foreign_code_may_run(x);
+                py::object codes = py::module_::import("sklearn.preprocessing")
+                                       .attr("LabelEncoder")()
+                                       .attr("fit_transform")(x);
+                return py::module_::import("scipy.stats").attr("entropy")(codes);
+            });
             return df;
         },
         "Entropy of the label-encoded column, one value written to every row.");
@@ -587,22 +627,26 @@ void register_elementwise(py::module_& m) {
     def1(
         "square_root", "num_col",
         [](py::object df, py::handle col) {
-            return unary("square_root", df, col,
-                         [](py::object x) { return np().attr("sqrt")(x - x.attr("min")()); });
+            py::str name = feature_name1("square_root", col);
+            return unary("square_root", df, col, [&name](py::object x) {
+                return np().attr("sqrt")(x - column_min(name, x));
+            });
         },
         "sqrt(x - min(x)).");
     def1(
         "percentile", "num_col",
         [](py::object df, py::handle col) {
+            py::str name = feature_name1("percentile", col);
             return unary("percentile", df, col,
-                         [](py::object x) { return percentile_of(x); });
+                         [&name](py::object x) { return percentile(name, x); });
         },
         "Percentile rank of each value (average ranks for ties).");
     def1(
         "log", "num_col",
         [](py::object df, py::handle col) {
-            return unary("log", df, col, [](py::object x) {
-                return np().attr("log")(py::float_(1e-06) + x - x.attr("min")());
+            py::str name = feature_name1("log", col);
+            return unary("log", df, col, [&name](py::object x) {
+                return np().attr("log")(py::float_(1e-06) + x - column_min(name, x));
             });
         },
         "log(1e-06 + x - min(x)).");
@@ -633,8 +677,15 @@ void register_elementwise(py::module_& m) {
             py::object s = df[col];
             foreign_code_may_run(s);
             py::object x = np().attr("array")(s);
-            py::object e_x = np().attr("exp")(x - np().attr("max")(x));
-            df[name] = e_x / e_x.attr("sum")();
+            // the column's maximum and the sum of exp(x - maximum)
+            py::object e_x = py::none();
+            py::tuple m = batch_quantity(name, "softmax", [&] {
+                py::object top = np().attr("max")(x);
+                e_x = np().attr("exp")(x - top);
+                return py::make_tuple(top, e_x.attr("sum")());
+            });
+            if (e_x.is_none()) e_x = np().attr("exp")(x - m[0]);
+            df[name] = e_x / m[1];
             return df;
         },
         "exp(x - max(x)) / sum(exp(x - max(x))) over the whole column.");

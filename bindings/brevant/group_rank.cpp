@@ -3,8 +3,8 @@
 // orvalis/core/rank_lookup.hpp): per group, its distinct values, their rows and ranks.
 #include "brevant/frozen.hpp"
 #include "brevant/group_tables.hpp"
+#include "brevant/rank_tables.hpp"
 #include "orvalis/core/grouping.hpp"
-#include "orvalis/core/rank_lookup.hpp"
 
 namespace orvalis::brevant::groups {
 
@@ -20,13 +20,6 @@ py::object crossrank_pandas(py::object df, py::handle col1, py::handle col2) {
     return df;
 }
 
-template <class T>
-py::array_t<T> to_array(const std::vector<T>& v) {
-    py::array_t<T> out(static_cast<py::ssize_t>(v.size()));
-    std::copy(v.begin(), v.end(), out.mutable_data());
-    return out;
-}
-
 // The values of a column as the frozen ranking compares them: float64, missing values as NaN.
 Floats compared_values(const py::object& df, py::handle col) {
     py::object x = floats_of(df, col);
@@ -34,62 +27,11 @@ Floats compared_values(const py::object& df, py::handle col) {
     return Floats(df[col].attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np().attr("nan")));
 }
 
-// The ranking of `ranks` (what the batch gave each row) as a table: keys (the group values, or
-// None for one group over the whole column), then offsets, values, counts and ranks per group.
-py::tuple rank_table(py::object keys, std::span<const double> x,
-                     std::span<const std::int64_t> codes, std::size_t ngroups,
-                     std::span<const double> ranks) {
-    core::RankTable t;
-    {
-        py::gil_scoped_release release;
-        t = core::rank_table(x, codes, ngroups, ranks);
-    }
-    return py::make_tuple(std::move(keys), to_array(t.offsets), to_array(t.values),
-                          to_array(t.counts), to_array(t.ranks));
-}
-
-// The parts of a table that rank_table made, checked to fit together.
-struct TableParts {
-    Ints offsets, counts;
-    Floats values, ranks;
-    core::RankTableView view() const {
-        auto span = [](const auto& a) {
-            return std::span(a.data(), static_cast<std::size_t>(a.size()));
-        };
-        return {span(offsets), span(values), span(counts), span(ranks)};
-    }
-};
-
-TableParts table_parts(const py::tuple& table, const py::str& name) {
-    if (table.size() != 5) throw py::value_error("frozen statistics: a damaged rank table");
-    TableParts p{Ints(table[1]), Ints(table[3]), Floats(table[2]), Floats(table[4])};
-    if (!core::valid(p.view())) {
-        PyErr_Format(PyExc_ValueError, "frozen statistics: the rank table of %R is damaged",
-                     name.ptr());
-        throw py::error_already_set();
-    }
-    return p;
-}
-
-// Ranks of `x` against the table, row i in the table's group groups[i].
-py::array_t<double> ranked(const TableParts& p, const Floats& x,
-                           std::span<const std::int64_t> groups, bool fraction) {
-    const auto n = static_cast<std::size_t>(x.size());
-    py::array_t<double> out(static_cast<py::ssize_t>(n));
-    std::span<const double> xs(x.data(), n);
-    std::span<double> os(out.mutable_data(), n);
-    const core::RankTableView view = p.view();
-    py::gil_scoped_release release;
-    core::rank_against(view, xs, groups, fraction, os);
-    return out;
-}
-
 py::object crossrank_frozen(py::object df, py::handle col1, py::handle col2, const py::str& name,
                             const py::tuple& table) {
-    TableParts parts = table_parts(table, name);
     const Floats x = compared_values(df, col2);
     const auto n = static_cast<std::size_t>(x.size());
-    const std::size_t ngroups = static_cast<std::size_t>(parts.offsets.size()) - 1;
+    const std::size_t ngroups = rank_table_groups(table, name);
     std::vector<std::int64_t> groups(n, -1);
     auto key = plain_frame(df) ? key_of(df, col1) : nullptr;
     std::optional<std::vector<std::int64_t>> table_codes =
@@ -109,7 +51,7 @@ py::object crossrank_frozen(py::object df, py::handle col1, py::handle col2, con
         Ints found(index.attr("get_indexer")(df[col1]));
         for (std::size_t i = 0; i < n; ++i) groups[i] = found.data()[i];
     }
-    assign_fresh_column(df, name, ranked(parts, x, groups, false));
+    assign_fresh_column(df, name, rank_against_table(name, table, x, groups, false));
     return df;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "brevant/brevant.hpp"
+#include "brevant/frozen.hpp"
 #include "brevant/keys.hpp"
 #include "orvalis/core/rolling.hpp"
 
@@ -514,6 +515,73 @@ py::object pair(const char* keyword, bool corr, py::object df, py::handle c1, py
     return df;
 }
 
+// ---- window history of frozen statistics --------------------------------------------------------
+
+// The last `keep` rows of every group of `rows` (of the whole table when ungrouped), in their order;
+// rows without a group value belong to none.
+py::object last_rows(const py::object& rows, const py::object& key, std::int64_t keep) {
+    if (keep <= 0) return rows.attr("iloc")[py::slice(0, 0, 1)];
+    py::object tail = key.is_none()
+                          ? rows.attr("tail")(keep)
+                          : rows.attr("groupby")(key, "sort"_a = false, "dropna"_a = true)
+                                .attr("tail")(keep);
+    return tail.attr("reset_index")("drop"_a = true);
+}
+
+// Runs the operator `op` on the table. With frozen statistics, the rows that the statistics keep
+// as the feature's history come first: the operator then sees, for each row, its group's history,
+// the earlier rows of its group in the batch and the row, and the batch's rows keep their values.
+// When extending, the history that follows the batch is kept: for every group the last `keep`
+// rows of its grouping and input columns. `cols`: the operator's input columns.
+template <class Op>
+py::object windowed(py::object df, const char* keyword, std::initializer_list<py::handle> args,
+                    std::initializer_list<py::handle> cols, std::int64_t keep, Op op) {
+    FrozenStats* fz = frozen_stats();
+    if (!fz || !fz->replaying()) return op(std::move(df));
+    py::str name = feature_name(keyword, args);
+    py::object history = fz->history(name);
+    const bool extending = fz->mode() == FrozenStats::Mode::extend;
+    if (history.is_none() && !extending) return op(std::move(df));
+    py::object key = group_key();
+    py::list used;  // the grouping columns, then the operator's, each once
+    auto use = [&](py::handle c) {
+        if (!used.contains(c)) used.append(c);
+    };
+    if (py::isinstance<py::list>(key))
+        for (py::handle k : key) use(k);
+    else if (!key.is_none())
+        use(key);
+    for (py::handle c : cols) use(c);
+    py::object rows = df[used];
+    py::object all = history.is_none()
+                         ? rows
+                         : pd().attr("concat")(py::make_tuple(history, rows),
+                                               "ignore_index"_a = true);
+    if (extending) fz->keep_history(name, last_rows(all, key, keep));
+    if (history.is_none()) return op(std::move(df));
+    const auto before = static_cast<py::ssize_t>(py::len(history));
+    py::object scored;
+    {
+        // a table of this operator's own, unknown to the call's caches
+        CallScope outside(nullptr);
+        scored = op(all);
+    }
+    py::object values = py::object(scored[name])
+                            .attr("iloc")[py::slice(py::int_(before), py::none(), py::none())];
+    py::object raw = values.attr("_values");
+    if (py::isinstance<py::array>(raw))
+        assign_fresh_column(df, name, np().attr("array")(raw, "copy"_a = true));
+    else
+        df[name] = pd().attr("Series")(values.attr("array"), "index"_a = df.attr("index"));
+    return df;
+}
+
+// Rows of history a window of int(d) rows needs before the batch: d - 1 (d for a lag).
+std::int64_t history_rows(py::handle d, bool lag) {
+    const std::int64_t w = window_length(d);
+    return lag ? std::max<std::int64_t>(w, 0) : std::max<std::int64_t>(w - 1, 0);
+}
+
 }  // namespace
 
 void register_rolling(py::module_& m) {
@@ -552,11 +620,21 @@ void register_rolling(py::module_& m) {
         m.def(
             op.name,
             [keyword, stat](py::object df, py::handle col, py::handle d) {
-                return single(keyword, stat, std::move(df), col, d);
+                const bool lag = stat == Stat::shift || stat == Stat::diff;
+                return windowed(std::move(df), keyword, {col, d}, {col},
+                                frozen_stats() ? history_rows(d, lag) : 0,
+                                [&](py::object t) { return single(keyword, stat, t, col, d); });
             },
             py::arg("df"), py::arg("col"), py::arg("d"), sig_doc(sig.c_str(), doc.c_str()).c_str());
     }
-    m.def("decay_linear", &decay_linear, py::arg("df"), py::arg("col"), py::arg("d"),
+    m.def(
+        "decay_linear",
+        [](py::object df, py::handle col, py::handle d) {
+            return windowed(std::move(df), "decay_linear", {col, d}, {col},
+                            frozen_stats() ? history_rows(d, false) : 0,
+                            [&](py::object t) { return decay_linear(t, col, d); });
+        },
+        py::arg("df"), py::arg("col"), py::arg("d"),
           sig_doc("decay_linear(df, col, d)",
                   ("Sum of col over the last d rows weighted by np.linspace(0.1, 1, d), the oldest "
                    "row weighing least." +
@@ -566,7 +644,9 @@ void register_rolling(py::module_& m) {
     m.def(
         "tcorrelation",
         [](py::object df, py::handle c1, py::handle c2, py::handle d) {
-            return pair("tcorrelation", true, std::move(df), c1, c2, d);
+            return windowed(std::move(df), "tcorrelation", {c1, c2, d}, {c1, c2},
+                            frozen_stats() ? history_rows(d, false) : 0,
+                            [&](py::object t) { return pair("tcorrelation", true, t, c1, c2, d); });
         },
         py::arg("df"), py::arg("col1"), py::arg("col2"), py::arg("d"),
         sig_doc("tcorrelation(df, col1, col2, d)",
@@ -577,7 +657,9 @@ void register_rolling(py::module_& m) {
     m.def(
         "tcorvariance",
         [](py::object df, py::handle c1, py::handle c2, py::handle d) {
-            return pair("tcorvariance", false, std::move(df), c1, c2, d);
+            return windowed(std::move(df), "tcorvariance", {c1, c2, d}, {c1, c2},
+                            frozen_stats() ? history_rows(d, false) : 0,
+                            [&](py::object t) { return pair("tcorvariance", false, t, c1, c2, d); });
         },
         py::arg("df"), py::arg("col1"), py::arg("col2"), py::arg("d"),
         sig_doc("tcorvariance(df, col1, col2, d)",
