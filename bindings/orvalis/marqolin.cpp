@@ -1,5 +1,6 @@
 // class marqolin: a plain Python class whose methods are the native functions of the
 // marqolin_<concern>.cpp files. Instances keep their state as ordinary instance attributes.
+#include "orvalis/frozen.hpp"
 #include "orvalis/marqolin.hpp"
 
 #include <pybind11/gil_safe_call_once.h>
@@ -156,11 +157,13 @@ void register_marqolin(py::module_& m) {
     add_data_methods(mod, ns);
     add_report_methods(mod, ns);
     add_plot_methods(mod, ns);
+    frozen::add_freeze_methods(mod, ns);
     py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
     py::object cls =
         type("marqolin", py::make_tuple(py::module_::import("builtins").attr("object")), ns);
     clean_class_doc(cls);
     m.attr("marqolin") = cls;
+    frozen::register_frozen_statistics(mod, m);
 }
 
 }  // namespace orvalis::api

@@ -138,8 +138,12 @@ struct ModelInput {
     py::object frame;
     bool transformed = false;
 };
+// `statistics`: frozen statistics for the feature engine, or None for the batch's own.
 ModelInput prepare_input(const Module& m, py::object self, py::object input,
-                         const py::object& return_y);
+                         const py::object& return_y, const py::object& statistics);
+
+// A NumPy array of raw rows as a frame with the training table's raw feature columns.
+py::object frame_of_array(const Module& m, const py::object& self, const py::object& array);
 
 // The labels that the folder's encoder of column `key` gives back for `values` (an array, a
 // Series), when the record has an encoder for it and every value is one of the encoder's integer

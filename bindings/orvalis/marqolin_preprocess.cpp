@@ -1,5 +1,6 @@
 // Reading data files and folders, and bringing raw tables into the model's input form:
 // _load_data_from_file, _normalize_column_names, _process_data, preprocess.
+#include "orvalis/frozen.hpp"
 #include "orvalis/marqolin.hpp"
 #include "orvalis/search_model.hpp"
 
@@ -138,7 +139,9 @@ std::string feature_note(const Module& m, const py::object& self, py::object fra
     return "构建组合特征时出错" + folder;
 }
 
-py::object process_data(const Module& m, py::object self, py::object ori_df) {
+// `frozen`: the run's frozen statistics, or nullptr for the batch's own.
+py::object process_data(const Module& m, py::object self, py::object ori_df,
+                        FrozenRun* frozen = nullptr) {
     return with_own_task_config(self, [&]() -> py::object {
         py::list stripped;
         for (py::handle name : ori_df.attr("columns").attr("tolist")())
@@ -192,7 +195,17 @@ py::object process_data(const Module& m, py::object self, py::object ori_df) {
         py::object features = self.attr("adv_features");
         py::object before = df.attr("copy")("deep"_a = false);
         try {
-            df = m["name2feature"](df, features, record);
+            if (!frozen) {
+                df = m["name2feature"](df, features, record);
+            } else {
+                // capturing writes the record's entries into a copy: the folder's stays as loaded
+                const bool capture = std::string(frozen->mode) == "capture";
+                py::object used = capture ? py::module_::import("builtins").attr("dict")(record)
+                                          : record;
+                df = py::module_::import("brevant").attr("_name2feature_frozen")(
+                    df, features, used, frozen->entries, frozen->history, frozen->new_history,
+                    frozen->mode);
+            }
         } catch (py::error_already_set& e) {
             if (is_exception(e)) add_note(e, feature_note(m, self, before, features, record, e));
             throw;
@@ -216,19 +229,32 @@ py::object process_data(const Module& m, py::object self, py::object ori_df) {
 
 }  // namespace
 
+py::object process_frozen(const Module& m, py::object self, py::object df, FrozenRun& run) {
+    return process_data(m, self, std::move(df), &run);
+}
+
 ModelInput prepare_input(const Module& m, py::object self, py::object input,
-                         const py::object& return_y) {
+                         const py::object& return_y, const py::object& statistics) {
     py::object pd = m["pd"];
     if (is_path_like(input)) input = path_text(input, "input");
     bool is_text = PyUnicode_Check(input.ptr());
     py_assert(is_text || py::isinstance(input, pd.attr("DataFrame")),
               "请输入数据集路径 或 pd.DataFrame");
+    std::optional<FrozenRun> frozen;
+    if (!statistics.is_none()) {
+        frozen::require_for(m, statistics, self, "preprocess");
+        frozen = frozen::replay_run(statistics);
+    }
+    // _process_data, with the frozen statistics when given
+    auto process = [&](py::object raw) {
+        return frozen ? process_data(m, self, raw, &*frozen) : self.attr("_process_data")(raw);
+    };
     if (is_text) input = pd.attr("read_csv")(input);
     check_input(m, self, input);
     py::object target = self.attr("target_name");
     if (py::bool_(self.attr("automl_running"))) {
         py::object model = self.attr("model");
-        py::object processed = self.attr("_process_data")(input);
+        py::object processed = process(input);
         std::optional<SearchModel> search = search_model(model);
         py::object df = search ? transform_input(m, *search, processed)
                                : model.attr("_state").attr("task").attr("preprocess")(
@@ -239,7 +265,7 @@ ModelInput prepare_input(const Module& m, py::object self, py::object input,
                                    "axis"_a = 1);
         return {df, search.has_value()};
     }
-    py::object df = self.attr("_process_data")(input);
+    py::object df = process(input);
     if (!py::bool_(return_y) && df.contains(target))
         return {df.attr("drop")("columns"_a = make_list(target)), false};
     return {df, false};
@@ -274,17 +300,19 @@ void add_preprocess_methods(const Module& m, py::dict& ns) {
         py::arg("self"), py::arg("ori_df"));
     add_method(
         ns, "preprocess",
-        [m](py::object self, py::object input, py::object return_y) {
-            return prepare_input(m, self, input, return_y).frame;
+        [m](py::object self, py::object input, py::object return_y, py::object statistics) {
+            return prepare_input(m, self, input, return_y, statistics).frame;
         },
-        "preprocess(self, input, return_y=False)",
+        "preprocess(self, input, return_y=False, *, statistics=None)",
         "数据预处理, 与训练时的处理保持一致。\n\n"
         "参数:\n"
         "    input: 数据集路径 (CSV 文件; str 或 os.PathLike) 或 pd.DataFrame。\n"
         "    return_y: 是否在结果中保留标签列 (数据中有标签列时)。\n"
+        "    statistics: 冻结的统计量 (见 predict); 给出时, 按整批计算的量都取自它。\n"
         "返回:\n"
         "    pd.DataFrame: 处理后的数据。",
-        py::arg("self"), py::arg("input"), py::arg("return_y") = false);
+        py::arg("self"), py::arg("input"), py::arg("return_y") = false, py::kw_only(),
+        py::arg("statistics") = py::none());
 }
 
 }  // namespace orvalis::api

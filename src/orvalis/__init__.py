@@ -17,7 +17,7 @@ _here = _os.path.dirname(_os.path.abspath(__file__))
 if _here not in _sys.path:
     _sys.path.append(_here)
 
-__all__ = ["marqolin", "load_dataset", "brevant"]
+__all__ = ["marqolin", "load_dataset", "frozen_statistics", "brevant"]
 
 
 def _inside(entry):
@@ -104,7 +104,7 @@ if not any(getattr(f, "__qualname__", None) == "_SameModule" for f in _sys.meta_
 
 
 def __getattr__(name):
-    if name in ("marqolin", "load_dataset"):
+    if name in ("marqolin", "load_dataset", "frozen_statistics"):
         from importlib import import_module
 
         return getattr(import_module("orvalis.orvalis"), name)
