@@ -249,6 +249,10 @@ void register_frozen_statistics(const Module& m, py::module_& module) {
                                  windows_of(self),
                                  py::str(self.attr("fingerprint"))[py::slice(0, 12, 1)]);
                  }));
+    store_method(ns, "_bind", py::cpp_function([m](py::object self, py::object owner) {
+                     require_for(m, self, owner, "_bind");
+                     return self;
+                 }));
     store_method(ns, "__len__",
                  py::cpp_function([](py::object self) { return py::len(self.attr("_entries")); }));
     store_method(ns, "__reduce__", py::cpp_function([m](py::object self) {

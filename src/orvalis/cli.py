@@ -127,10 +127,39 @@ def build_parser() -> argparse.ArgumentParser:
         help="(Dask) move every group's rows into one partition first, in their order",
     )
     p.add_argument(
+        "--statistics",
+        metavar="FILE",
+        help="frozen statistics (from `orvalis freeze`): every row is scored with them instead "
+        "of the statistics of its batch",
+    )
+    p.add_argument(
         "--blocksize",
         metavar="SIZE",
         default="64MB",
         help="(Dask) bytes of CSV per partition, e.g. 16MB (default 64MB)",
+    )
+
+    z = sub.add_parser(
+        "freeze",
+        parents=[common],
+        help="freeze the batch statistics of a reference table",
+        description="Capture from REFERENCE, preprocessed as one batch, every quantity that "
+        "preprocessing computes over the whole batch (standardisation, ranks, median fill, group "
+        "statistics, ...), and save them to FILE; `predict --statistics FILE` then scores each row "
+        "with them, whatever rows arrive with it.",
+    )
+    z.add_argument("result", metavar="RESULT", help="result folder of a training run")
+    z.add_argument(
+        "reference", metavar="REFERENCE", help="CSV, .xlsx or .npz file, or a folder of CSV files"
+    )
+    z.add_argument(
+        "-o", "--output", metavar="FILE", required=True, help="file to write the statistics to"
+    )
+    z.add_argument(
+        "--extend",
+        action="store_true",
+        help="also keep REFERENCE's last rows as the history of the rolling windows, for "
+        "scoring rows that follow it in time",
     )
 
     i = sub.add_parser(
@@ -159,6 +188,11 @@ def build_parser() -> argparse.ArgumentParser:
         type=_output_path,
         required=True,
         help="output file ending in .csv or .parquet",
+    )
+    f.add_argument(
+        "--statistics",
+        metavar="FILE",
+        help="frozen statistics (from `orvalis freeze`) instead of those of the batch",
     )
     return parser
 
@@ -477,8 +511,11 @@ def run_predict(args, progress: Progress, stdout: _RealStdout) -> None:
         require_parquet()
     if not (args.dask or args.workers):
         _require_data(args.data)
+    if args.statistics is not None:
+        _require_data(args.statistics)
     progress.step(f"loading {args.result}")
     m = load_folder(args.result)
+    statistics = load_statistics(args.statistics) if args.statistics is not None else None
     if args.dask or args.workers:
         from orvalis import dask as odask
 
@@ -492,6 +529,7 @@ def run_predict(args, progress: Progress, stdout: _RealStdout) -> None:
             workers=args.workers,
             group_complete=args.group_complete,
             blocksize=args.blocksize,
+            statistics=args.statistics,
         )
     else:
         progress.step(f"reading {args.data}")
@@ -506,13 +544,47 @@ def run_predict(args, progress: Progress, stdout: _RealStdout) -> None:
         if len(inputs) == len(cols) and set(inputs) == set(cols):
             # a frame with exactly the model's input columns would be taken as preprocessed;
             # the path is always preprocessed, and DATA is a path
-            values = method(args.data)
+            values = method(args.data, statistics=statistics)
         else:
-            values = method(frame)
+            values = method(frame, statistics=statistics)
         if len(values) != rows:
             raise CommandFailed(f"the model gave {len(values)} predictions for {rows} rows")
     progress.step("writing")
     write_table(prediction_frame(m, ids, values, args.proba, args.labels), args.output, stdout)
+
+
+def load_statistics(path: str):
+    from orvalis import frozen_statistics
+
+    try:
+        return frozen_statistics.load(path)
+    except Exception as e:
+        _note(e, f"while reading the frozen statistics {path}")
+        raise
+
+
+def run_freeze(args, progress: Progress, stdout: _RealStdout) -> None:
+    _require_data(args.reference)
+    progress.step(f"loading {args.result}")
+    m = load_folder(args.result)
+    progress.step(f"freezing the statistics of {args.reference}")
+    stats = m.freeze_statistics(args.reference)
+    if args.extend:
+        progress.step("keeping the window history")
+        stats = stats.extended(args.reference)
+    progress.step("writing")
+    try:
+        stats.save(args.output)
+    except Exception as e:
+        _note(e, f"while writing {args.output}")
+        raise
+    histories = sum(len(frames) for frames in stats._history.values())
+    with stdout.open() as stream:
+        print(
+            f"{args.output}: {len(stats)} quantities, {histories} window histories, "
+            f"{os.path.getsize(args.output):,} bytes",
+            file=stream,
+        )
 
 
 def run_features(args, progress: Progress, stdout: _RealStdout) -> None:
@@ -520,12 +592,15 @@ def run_features(args, progress: Progress, stdout: _RealStdout) -> None:
     if args.output.lower().endswith(".parquet"):
         require_parquet()
     _require_data(args.data)
+    if args.statistics is not None:
+        _require_data(args.statistics)
     progress.step(f"loading {args.result}")
     m = load_folder(args.result)
+    statistics = load_statistics(args.statistics) if args.statistics is not None else None
     progress.step(f"reading {args.data}")
     frame = read_table(args.data)
     progress.step(f"preprocessing {len(frame):,} rows")
-    X = m.preprocess(frame)
+    X = m.preprocess(frame, statistics=statistics)
     progress.step("writing")
     write_table(X, args.output, stdout)
 
@@ -647,7 +722,12 @@ class _Usage(Exception):
     """An argument combination that argparse cannot check by itself."""
 
 
-COMMANDS = {"predict": run_predict, "info": run_info, "features": run_features}
+COMMANDS = {
+    "predict": run_predict,
+    "freeze": run_freeze,
+    "info": run_info,
+    "features": run_features,
+}
 
 
 def _one_line(e: BaseException) -> str:

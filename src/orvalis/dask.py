@@ -15,6 +15,10 @@ predictions never depend on which partitions the same worker scored before.
 one partition, keeping their original order, so that rolling windows see a group's whole
 history; the result is then put back on ``ddf``'s partitions and row index.
 
+``statistics=`` (frozen statistics of the folder, or the path of a file that holds them) scores
+every partition with the same statistics instead of the partition's own, so the predictions no
+longer depend on how the rows are partitioned.
+
 Needs the optional extra ``orvalis[dask]`` (dask[dataframe] and distributed).
 """
 
@@ -68,6 +72,53 @@ def _resolved(result_path: Any) -> str:
     return path
 
 
+_statistics: dict[Any, Any] = {}
+
+
+def _frozen(source):
+    """The frozen statistics a task was given, read once per process: ("file", path, mtime, size)
+    or ("bytes", digest, data) as predict() packs them."""
+    if source is None:
+        return None
+    key = source[:3] if source[0] == "file" else source[:2]
+    with _cache_lock:
+        stats = _statistics.get(key)
+        if stats is None:
+            from orvalis import frozen_statistics
+            from orvalis.orvalis import _frozen_statistics_from_bytes
+
+            if source[0] == "file":
+                stats = frozen_statistics.load(source[1])
+            else:
+                stats = _frozen_statistics_from_bytes(source[2])
+            _statistics[key] = stats
+        return stats
+
+
+def _pack_statistics(statistics, m):
+    """`statistics` (an object or a file path) as a task argument, checked against the folder
+    here once: a file by its path (every worker reads it), an object by its bytes."""
+    if statistics is None:
+        return None
+    from orvalis import frozen_statistics
+
+    if isinstance(statistics, (str, os.PathLike)):
+        path = os.path.realpath(os.fspath(statistics))
+        frozen_statistics.load(path)._bind(m)
+        info = os.stat(path)
+        return ("file", path, (info.st_mtime_ns, info.st_size))
+    if isinstance(statistics, frozen_statistics):
+        import hashlib
+
+        statistics._bind(m)
+        data = statistics.__reduce__()[1][0]
+        return ("bytes", hashlib.sha256(data).hexdigest(), data)
+    raise TypeError(
+        "statistics must be orvalis.frozen_statistics or the path of a file saved by "
+        f"frozen_statistics.save, got {type(statistics).__name__}"
+    )
+
+
 def preload(result_path) -> None:
     """Load the folder into this process's cache now, e.g. on every worker before the first
     partition arrives: ``client.run(orvalis.dask.preload, path)``."""
@@ -105,7 +156,7 @@ def _meta(m, proba: bool):
 # --- one partition -----------------------------------------------------------------------------
 
 
-def _score(part, path: str, proba: bool, meta):
+def _score(part, path: str, proba: bool, meta, statistics=None):
     """Predictions of one partition's rows, on the partition's row index."""
     import numpy as np
     import pandas as pd
@@ -117,9 +168,11 @@ def _score(part, path: str, proba: bool, meta):
     frame = part.copy()
     frame.index = pd.RangeIndex(len(frame))
     _object_text(frame)
+    stats = _frozen(statistics)
     with lock:
         m.lec_record_dt = dict(record)
-        values = m.predict_proba(frame) if proba else m.predict(frame)
+        method = m.predict_proba if proba else m.predict
+        values = method(frame, statistics=stats)
     values = np.asarray(values)
     if len(values) != len(part):
         raise RuntimeError(f"the model gave {len(values)} predictions for {len(part)} rows")
@@ -153,13 +206,13 @@ def _tag(part, partition_info=None):
     return out
 
 
-def _score_grouped(part, path: str, proba: bool, meta):
+def _score_grouped(part, path: str, proba: bool, meta, statistics=None):
     """Predictions of a partition holding whole groups, with each row's position."""
     import pandas as pd
 
     part = part.sort_values(POSITION, kind="stable")
     position = part[POSITION].to_numpy()
-    scored = _score(part.drop(columns=[POSITION]), path, proba, meta)
+    scored = _score(part.drop(columns=[POSITION]), path, proba, meta, statistics)
     out = scored.to_frame() if isinstance(scored, pd.Series) else scored
     out = out.set_axis(pd.RangeIndex(len(out)), axis=0)
     out[POSITION] = position
@@ -190,7 +243,7 @@ def _raw_column(columns, name):
 # --- the public entry --------------------------------------------------------------------------
 
 
-def predict(result_path, ddf, proba: bool = False, group_complete: bool = False):
+def predict(result_path, ddf, proba: bool = False, group_complete: bool = False, statistics=None):
     """Predict every row of the Dask DataFrame `ddf` with the result folder `result_path`.
 
     Returns a Dask Series (the model's predictions, named after the target) or, with
@@ -202,6 +255,11 @@ def predict(result_path, ddf, proba: bool = False, group_complete: bool = False)
     ``group_complete=True`` moves every group of the folder's grouping column into one
     partition (rows in their original order) before scoring, so that rolling-window features
     see the whole history of each group; batch statistics are then those of these partitions.
+
+    ``statistics``: frozen statistics of the folder (``marqolin.freeze_statistics``), or the
+    path of a file saved by ``frozen_statistics.save`` (readable from every worker). Every
+    partition is then scored with them, as ``marqolin.predict(rows, statistics=...)`` scores
+    it in one process, so the predictions do not depend on the partitioning.
     """
     dd = _dask_dataframe()
     path = _resolved(result_path)
@@ -209,8 +267,9 @@ def predict(result_path, ddf, proba: bool = False, group_complete: bool = False)
         raise TypeError(f"ddf must be a dask DataFrame, got {type(ddf).__name__}")
     m, _, _ = _folder(path)
     meta = _meta(m, bool(proba))
+    source = _pack_statistics(statistics, m)
     if not group_complete:
-        return ddf.map_partitions(_score, path, bool(proba), meta, meta=meta)
+        return ddf.map_partitions(_score, path, bool(proba), meta, source, meta=meta)
 
     group = m.group_id
     if group is None:
@@ -230,7 +289,9 @@ def predict(result_path, ddf, proba: bool = False, group_complete: bool = False)
     scored_meta = (meta.to_frame() if not proba else meta).assign(
         **{POSITION: np.int64(0)}
     )
-    scored = grouped.map_partitions(_score_grouped, path, bool(proba), meta, meta=scored_meta)
+    scored = grouped.map_partitions(
+        _score_grouped, path, bool(proba), meta, source, meta=scored_meta
+    )
     divisions = [k * _STRIDE for k in range(n)] + [n * _STRIDE - 1]
     ordered = scored.set_index(POSITION, divisions=divisions, sorted=False)
     return dd.map_partitions(
@@ -275,6 +336,7 @@ def score_files(
     workers: int | None = None,
     group_complete: bool = False,
     blocksize: str | int = "64MB",
+    statistics: str | None = None,
 ):
     """Score DATA on a Dask cluster (at `address`, or a local one of `workers` processes).
 
@@ -309,7 +371,9 @@ def score_files(
                 ddf = dd.read_csv(files, blocksize=blocksize)
             else:
                 ddf = dd.read_parquet(files)
-            result = predict(result_path, ddf, proba=proba, group_complete=group_complete)
+            result = predict(
+                result_path, ddf, proba=proba, group_complete=group_complete, statistics=statistics
+            )
             id_col = _raw_column(ddf.columns.tolist(), m.id_index)
             if id_col is not None:
                 ids, values = client.compute([ddf[id_col], result], sync=True)
