@@ -447,3 +447,26 @@ def test_progress_names_the_step_once_it_takes_long(capsys):
     err = capsys.readouterr().err
     assert "reading nothing" not in err
     assert "orvalis: predicting 12 rows ... " in err and err.endswith("\r\x1b[K")
+
+
+def test_freeze_then_predict_with_the_statistics(sample_folders, api, tmp_path):
+    import orvalis
+
+    folder = sample_folders["grunfeld"]
+    stats_file = tmp_path / "frozen.npz"
+    done = run("freeze", folder.path, folder.train, "-o", stats_file, "--extend")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith(f"{stats_file}: ") and "window histories" in done.stdout
+    out = tmp_path / "pred.csv"
+    done = run("predict", folder.path, folder.holdout, "--statistics", stats_file, "-o", out)
+    assert done.returncode == 0, done.stderr
+    stats = orvalis.frozen_statistics.load(stats_file)
+    np.testing.assert_array_equal(
+        read_csv(out)["invest"], api["grunfeld"].predict(folder.holdout, statistics=stats)
+    )
+    # the statistics of another folder, or no file of statistics at all
+    done = run("predict", sample_folders["penguins"].path, sample_folders["penguins"].holdout,
+               "--statistics", stats_file)
+    assert done.returncode == 1 and "ValueError" in done.stderr and "grunfeld" in done.stderr
+    done = run("predict", folder.path, folder.holdout, "--statistics", folder.holdout)
+    assert done.returncode == 1 and "frozen_statistics" in done.stderr

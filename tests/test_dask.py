@@ -248,3 +248,76 @@ def test_command_line_on_a_cluster_and_on_local_workers(
     table.to_parquet(mixed / "b.parquet", index=False)
     done = run_cli("predict", rolling_folder, mixed, "--dask", client.scheduler.address)
     assert done.returncode == 1 and "mixes CSV and parquet" in done.stderr
+
+
+@pytest.mark.parametrize("nparts", [1, 3, 7])
+def test_frozen_statistics_make_the_partitioning_irrelevant(client, sample_folders, sample_tasks,
+                                                            nparts, tmp_path):
+    from orvalis import marqolin
+    from orvalis.dask import predict
+
+    # penguins: statistics only; the panel: windows too, so its groups are kept whole
+    folder = sample_folders["penguins"]
+    rows = pd.read_csv(folder.holdout)
+    m = marqolin(folder.path)
+    stats = m.freeze_statistics(folder.train)
+    ddf = dd.from_pandas(rows, npartitions=nparts, sort=False)
+    want = m.predict_proba(rows.copy(), statistics=stats)
+    got = predict(folder.path, ddf, proba=True, statistics=stats).compute()
+    np.testing.assert_array_equal(got.to_numpy(), want)
+
+    panel_folder = sample_folders["grunfeld"]
+    table = panel(sample_tasks)
+    g = marqolin(panel_folder.path)
+    stats = g.freeze_statistics(panel_folder.train)
+    stats.save(tmp_path / "panel.npz")
+    want = g.predict(table.copy(), statistics=stats)
+    ddf = dd.from_pandas(table, npartitions=nparts, sort=False)
+    got = predict(panel_folder.path, ddf, group_complete=True, statistics=tmp_path / "panel.npz")
+    np.testing.assert_array_equal(got.compute().to_numpy(), want)
+
+
+def test_a_worker_killed_mid_run_changes_nothing(sample_folders):
+    import signal
+    import threading
+    import time
+
+    from orvalis import marqolin
+    from orvalis.dask import predict
+
+    folder = sample_folders["penguins"]
+    rows = pd.concat([pd.read_csv(folder.train)] * 4, ignore_index=True)
+    m = marqolin(folder.path)
+    stats = m.freeze_statistics(folder.train)
+    want = m.predict(rows.copy(), statistics=stats)
+    cluster = distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+        silence_logs=logging.CRITICAL,
+    )
+    client = distributed.Client(cluster)
+    try:
+        ddf = dd.from_pandas(rows, npartitions=40, sort=False)
+        future = client.compute(predict(folder.path, ddf, statistics=stats))
+        pids = client.run(os.getpid)
+        victim = sorted(pids)[0]
+
+        def kill_when_busy():
+            # once the first partitions are done, the worker dies without cleaning up
+            deadline = time.monotonic() + 60
+            while time.monotonic() < deadline and not future.done():
+                if sum(len(v) for v in client.processing().values()) and client.run(
+                    lambda dask_worker: len(dask_worker.data), workers=[victim]
+                ).get(victim, 0):
+                    os.kill(pids[victim], signal.SIGKILL)
+                    return
+                time.sleep(0.01)
+
+        killer = threading.Thread(target=kill_when_busy)
+        killer.start()
+        got = future.result(timeout=240)
+        killer.join()
+        np.testing.assert_array_equal(got.to_numpy(), want)
+        assert victim not in client.scheduler_info()["workers"]  # it did die
+    finally:
+        client.close()
+        cluster.close()
