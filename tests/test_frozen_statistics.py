@@ -408,3 +408,36 @@ def test_statistics_read_from_a_file_extend_only_once_bound(grunfeld_stats, tmp_
         loaded.extended(pd.DataFrame({"a": [1]}))
     with pytest.raises(TypeError, match="不能直接构造"):
         orvalis.frozen_statistics()
+
+
+@pytest.mark.parametrize(
+    "tamper",
+    ["offset past the end", "negative offset", "zero count", "values out of order",
+     "lengths differ", "not a table"],
+)
+def test_a_ranking_that_does_not_fit_together_is_refused(brevant, tamper):
+    """Recorded rankings are checked before the kernel reads them (a file's digest can be
+    recomputed by whoever edits it)."""
+    df = pd.DataFrame({"g": ["a", "a", "b"], "x": [1.0, 2.0, 3.0]})
+    names = ["percentile###x$$$", "crossrank###g|||x$$$"]
+    entries: list = []
+    run(brevant, df.copy(), names, {}, entries, "capture")
+    for k, (feature, role, table) in enumerate(entries):
+        keys, offsets, values, counts, ranks = table
+        if tamper == "offset past the end":
+            offsets = offsets.copy()
+            offsets[-1] = 1_000_000
+        elif tamper == "negative offset":
+            offsets = offsets.copy()
+            offsets[0] = -5
+        elif tamper == "zero count":
+            counts = np.zeros_like(counts)
+        elif tamper == "values out of order":
+            values = values[::-1].copy()
+        elif tamper == "lengths differ":
+            ranks = ranks[:-1]
+        entries[k] = (feature, role, (keys, offsets, values, counts, ranks))
+        if tamper == "not a table":
+            entries[k] = (feature, role, (keys, offsets))
+    with pytest.raises(ValueError, match="damaged"):
+        run(brevant, df.copy(), names, {}, entries, "replay")

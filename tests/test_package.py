@@ -330,7 +330,9 @@ def test_dir_shows_the_public_names_and_never_the_release_tools():
         "print(sorted(n for n in dir(orvalis) if not n.startswith('_')))\n"
     )
     result = run_python(code)
-    assert result.stdout.strip() == "['brevant', 'load_dataset', 'marqolin']", result.stderr
+    assert result.stdout.strip() == (
+        "['brevant', 'frozen_statistics', 'load_dataset', 'marqolin']"
+    ), result.stderr
 
 
 def test_editor_completion_knows_the_public_names(tmp_path):
@@ -410,4 +412,4 @@ def test_help_shows_no_binding_internals(name):
 
     text = pydoc.render_doc(getattr(api, name), renderer=pydoc.plaintext)
     assert not re.search(r"pybind11|PyCapsule|0x[0-9a-f]{6,}", text), text
-    assert re.search(r"predict\(self, test_path\)|get_dataframe\(self\)", text)
+    assert re.search(r"predict\(self, test_path, \*, statistics=None\)|get_dataframe\(self\)", text)
