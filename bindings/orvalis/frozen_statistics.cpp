@@ -202,14 +202,12 @@ py::str fingerprint_of(const Module& m, const py::object& owner) {
 
 void require_for(const Module& m, const py::object& statistics, const py::object& owner,
                  const char* method) {
-    if (!py::isinstance(statistics, m["frozen_statistics"])) {
-        PyErr_Format(
-            PyExc_TypeError,
-            "%s() 的参数 statistics 应为 orvalis.frozen_statistics (由 "
-            "marqolin.freeze_statistics 或 frozen_statistics.load 得到) 或 None, 而不是 %s",
-            method, Py_TYPE(statistics.ptr())->tp_name);
-        throw py::error_already_set();
-    }
+    if (!py::isinstance(statistics, m["frozen_statistics"]))
+        throw py::type_error(std::string(method) +
+                             "() 的参数 statistics 应为 orvalis.frozen_statistics (由 "
+                             "marqolin.freeze_statistics 或 frozen_statistics.load 得到) 或 None, "
+                             "而不是 " +
+                             Py_TYPE(statistics.ptr())->tp_name);
     py::str mine = fingerprint_of(m, owner);
     py::str theirs = statistics.attr("fingerprint");
     if (!mine.equal(theirs))
