@@ -57,7 +57,8 @@ SANITIZE_DIR ?= build/asan
 SANITIZE_PKG := $(abspath $(SANITIZE_DIR))/pkg
 SANITIZE_TESTS ?= tests/test_grammar.py tests/test_dispatcher.py tests/test_elementwise.py \
   tests/test_group_stats.py tests/test_rolling.py tests/test_calendar.py tests/test_formula.py \
-  tests/test_table_utils.py tests/test_strendal.py tests/test_fuzz.py tests/test_model_input.py
+  tests/test_table_utils.py tests/test_strendal.py tests/test_fuzz.py tests/test_model_input.py \
+  tests/test_frozen_statistics.py
 sanitize: $(STAMP)
 	mkdir -p $(SANITIZE_DIR)
 	$(BIN)/cmake -S . -B $(SANITIZE_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(BIN)/ninja \

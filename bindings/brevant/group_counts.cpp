@@ -10,18 +10,28 @@ namespace orvalis::brevant::groups {
 
 namespace {
 
-py::object count_pandas(py::object df, py::handle col, py::object record) {
-    py::str name = feature_name("count", {col});
-    py::object stored = replaying() ? py::none() : stored_entry(record, name);
-    py::object table = batch_quantity(name, "table", [&] {
+// The working table of a count: the batch's counts (`batch(as)`, named `as`), which the first
+// call for the feature stores in the record; later calls add them to the stored ones. With frozen
+// statistics the table is captured, or replayed without counting.
+template <class Batch>
+py::object counts_table(const py::str& name, py::handle key, py::object record,
+                        const py::object& stored, Batch batch) {
+    return batch_quantity(name, "table", [&] {
         if (stored.is_none()) {
-            py::object first = value_counts(df, col, name);
+            py::object first = batch(name);
             record[name] = first;
             return first;
         }
         py::str name2 = suffixed(name, "_2");
-        return add_counts(stored, value_counts(df, col, name2), col, name, name2);
+        return add_counts(stored, batch(name2), key, name, name2);
     });
+}
+
+py::object count_pandas(py::object df, py::handle col, py::object record) {
+    py::str name = feature_name("count", {col});
+    py::object stored = replaying() ? py::none() : stored_entry(record, name);
+    py::object table = counts_table(name, col, record, stored,
+                                    [&](const py::str& as) { return value_counts(df, col, as); });
     df = left_join_feature(df, table, as_list({col}), name);
     standardise(df, name);
     return median_fill(df, name);
@@ -42,15 +52,7 @@ py::object crosscount_pandas(py::object df, py::handle col_list, py::object reco
         s.attr("name") = as;
         return s;
     };
-    py::object table = batch_quantity(name, "table", [&] {
-        if (stored.is_none()) {
-            py::object first = pair_counts(name);
-            record[name] = first;
-            return first;
-        }
-        py::str name2 = suffixed(name, "_2");
-        return add_counts(stored, pair_counts(name2), cols, name, name2);
-    });
+    py::object table = counts_table(name, cols, record, stored, pair_counts);
     df = left_join_feature(df, table, cols, name);
     standardise(df, name);
     return median_fill(df, name);
@@ -68,14 +70,8 @@ py::object count(py::object df, py::handle col, py::object record) {
     if (!stored.is_none() && !whole_tables() &&
         attach_update(out, *key, col, stored, name, Rule::add, int_array(key->sizes())))
         return finish_fill(out, name);
-    py::object table = batch_quantity(name, "table", [&] {
-        if (stored.is_none()) {
-            py::object first = first_seen_counts(*key, col, name);
-            record[name] = first;
-            return first;
-        }
-        py::str name2 = suffixed(name, "_2");
-        return add_counts(stored, first_seen_counts(*key, col, name2), col, name, name2);
+    py::object table = counts_table(name, col, record, stored, [&](const py::str& as) {
+        return first_seen_counts(*key, col, as);
     });
     if (!attach(out, *key, col, table, name, true)) {
         df = left_join_feature(df, table, as_list({col}), name);
@@ -215,15 +211,7 @@ py::object crosscount(py::object df, py::handle col_list, py::object record) {
     }
     py::object table;
     if (!looked) {
-        table = batch_quantity(name, "table", [&] {
-            if (stored.is_none()) {
-                py::object first = pair_counts(name);
-                record[name] = first;
-                return first;
-            }
-            py::str name2 = suffixed(name, "_2");
-            return add_counts(stored, pair_counts(name2), cols, name, name2);
-        });
+        table = counts_table(name, cols, record, stored, pair_counts);
         looked = pair_rows(table);
     }
     if (!looked) {
