@@ -4,17 +4,27 @@
 
 namespace orvalis::api {
 
-py::object raw_rows(const Module& m, const py::object& self, const py::object& data,
-                    const char* method) {
-    py::object os = m["os"];
-    if (PyUnicode_Check(data.ptr()) || py::isinstance(data, os.attr("PathLike")))
-        return self.attr("_load_data_from_file")(os.attr("fspath")(data));
+namespace {
+
+py::object read_rows(const Module& m, const py::object& self, const py::object& data,
+                     const char* method) {
+    if (is_path_like(data) || PyUnicode_Check(data.ptr()))
+        return self.attr("_load_data_from_file")(path_text(data, "reference"));
     if (py::isinstance(data, m["pd"].attr("DataFrame"))) return data.attr("copy")("deep"_a = true);
     if (py::isinstance(data, m["np"].attr("ndarray"))) return frame_of_array(m, self, data);
     throw py::type_error(std::string(method) +
                          "() 的输入类型不受支持: " + Py_TYPE(data.ptr())->tp_name +
                          "。请传入 str (CSV/xlsx/npz 文件或 CSV 文件夹的路径)、pd.DataFrame 或 "
                          "np.ndarray。");
+}
+
+}  // namespace
+
+py::object raw_rows(const Module& m, const py::object& self, const py::object& data,
+                    const char* method) {
+    py::object df = read_rows(m, self, data, method);
+    check_input(m, self, df);  // what predict refuses is refused here too, before any work
+    return df;
 }
 
 namespace frozen {

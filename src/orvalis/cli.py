@@ -405,6 +405,9 @@ def _input_files(args) -> list[tuple[str, str]]:
             files += [(p, "a file DATA matches") for p in glob.glob(data)]
         else:
             files.append((data, "DATA"))
+    for name in ("statistics", "reference"):
+        if getattr(args, name, None) is not None:
+            files.append((getattr(args, name), name.upper() if name == "reference" else "FILE"))
     for root, _, names in os.walk(args.result):
         files += [(os.path.join(root, n), "a file of the result folder RESULT") for n in names]
     return files
@@ -564,6 +567,7 @@ def load_statistics(path: str):
 
 
 def run_freeze(args, progress: Progress, stdout: _RealStdout) -> None:
+    _refuse_output_among_inputs(args)
     _require_data(args.reference)
     progress.step(f"loading {args.result}")
     m = load_folder(args.result)
