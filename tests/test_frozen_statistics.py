@@ -441,3 +441,47 @@ def test_a_ranking_that_does_not_fit_together_is_refused(brevant, tamper):
             entries[k] = (feature, role, (keys, offsets))
     with pytest.raises(ValueError, match="damaged"):
         run(brevant, df.copy(), names, {}, entries, "replay")
+
+
+@pytest.mark.parametrize("rows", [50, 6000], ids=["searched", "walked"])
+def test_ranks_against_the_reference_as_if_inserted(brevant, rows):
+    """percentile and crossrank of later rows, few (a search per row) or many (one walk in value
+    order), against the rule written in NumPy."""
+    rng = np.random.default_rng(rows)
+    reference = pd.DataFrame(
+        {"g": rng.choice(["a", "b", "c"], 7000), "x": rng.integers(0, 400, 7000) / 4.0}
+    )
+    reference.loc[rng.random(7000) < 0.05, "x"] = np.nan
+    names = ["percentile###x$$$", "crossrank###g|||x$$$"]
+    entries: list = []
+    frozen = run(brevant, reference.copy(), names, {}, entries, "capture")
+    later = pd.DataFrame(
+        {"g": rng.choice(["a", "b", "c", "z"], rows), "x": rng.integers(-20, 440, rows) / 8.0}
+    )
+    later.loc[rng.random(rows) < 0.05, "x"] = np.nan
+    got = run(brevant, later.copy(), names, {}, entries, "replay")
+
+    def expected(ref_x, ref_rank, x, fraction):
+        known = dict(zip(ref_x[~np.isnan(ref_x)], ref_rank[~np.isnan(ref_x)]))
+        values = np.sort(ref_x[~np.isnan(ref_x)])
+        out = np.full(len(x), np.nan)
+        for i, v in enumerate(x):
+            if np.isnan(v):
+                continue
+            under = np.searchsorted(values, v, side="left")
+            out[i] = known.get(v, (under + 1) / (len(values) + 1) if fraction else under + 1)
+        return out
+
+    np.testing.assert_array_equal(
+        got["percentile###x$$$"],
+        expected(reference["x"].to_numpy(), frozen["percentile###x$$$"].to_numpy(),
+                 later["x"].to_numpy(), True),
+    )
+    for g in ("a", "b", "c", "z"):
+        mine, theirs = later["g"] == g, reference["g"] == g
+        want = expected(reference.loc[theirs, "x"].to_numpy(),
+                        frozen.loc[theirs, "crossrank###g|||x$$$"].to_numpy(),
+                        later.loc[mine, "x"].to_numpy(), False)
+        if g == "z":
+            want[:] = np.nan  # a group the reference lacks
+        np.testing.assert_array_equal(got.loc[mine, "crossrank###g|||x$$$"], want)

@@ -5,6 +5,8 @@
 #include <limits>
 #include <numeric>
 
+#include "orvalis/core/radix.hpp"
+
 namespace orvalis::core {
 
 RankTable rank_table(std::span<const double> x, std::span<const std::int64_t> codes,
@@ -65,27 +67,58 @@ void rank_against(const RankTableView& t, std::span<const double> x,
             acc += t.counts[static_cast<std::size_t>(k)];
         }
     }
-    for (std::size_t i = 0; i < x.size(); ++i) {
+    // the rank of value v at entry k of group g: k holds v, or k is the first entry above it
+    auto rank_at = [&](std::int64_t g, std::size_t k, double v) {
+        const auto hi = static_cast<std::size_t>(t.offsets[static_cast<std::size_t>(g) + 1]);
+        const auto lo = static_cast<std::size_t>(t.offsets[static_cast<std::size_t>(g)]);
+        if (k < hi && t.values[k] == v) return t.ranks[k];
+        const std::int64_t total = hi > lo ? below[hi - 1] + t.counts[hi - 1] : 0;
+        const std::int64_t under = k < hi ? below[k] : total;
+        return fraction ? static_cast<double>(under + 1) / static_cast<double>(total + 1)
+                        : static_cast<double>(under + 1);
+    };
+    auto ranked = [&](std::size_t i) {
         const std::int64_t g = groups[i];
-        const double v = x[i];
-        if (g < 0 || g >= ngroups || std::isnan(v)) {
+        return g >= 0 && g < ngroups && !std::isnan(x[i]);
+    };
+    if (x.size() < 4096 || x.size() >= (std::size_t{1} << 32)) {
+        // few rows: a binary search each
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            if (!ranked(i)) {
+                out[i] = kNaN;
+                continue;
+            }
+            const std::int64_t g = groups[i];
+            const double* first = t.values.data() + t.offsets[static_cast<std::size_t>(g)];
+            const double* last = t.values.data() + t.offsets[static_cast<std::size_t>(g) + 1];
+            const double* at = std::lower_bound(first, last, x[i]);
+            out[i] = rank_at(g, static_cast<std::size_t>(at - t.values.data()), x[i]);
+        }
+        return;
+    }
+    // many rows: taken in the order of their values, each group's entries are walked once
+    std::vector<std::uint64_t> keys;
+    std::vector<std::uint32_t> rows;
+    keys.reserve(x.size());
+    rows.reserve(x.size());
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        if (!ranked(i)) {
             out[i] = kNaN;
             continue;
         }
-        const auto lo = static_cast<std::size_t>(t.offsets[static_cast<std::size_t>(g)]);
-        const auto hi = static_cast<std::size_t>(t.offsets[static_cast<std::size_t>(g) + 1]);
-        const double* first = t.values.data() + lo;
-        const double* last = t.values.data() + hi;
-        const double* at = std::lower_bound(first, last, v);
-        const auto k = static_cast<std::size_t>(at - t.values.data());
-        if (at != last && *at == v) {
-            out[i] = t.ranks[k];
-            continue;
-        }
-        const std::int64_t total = hi > lo ? below[hi - 1] + t.counts[hi - 1] : 0;
-        const std::int64_t under = at != last ? below[k] : total;
-        out[i] = fraction ? static_cast<double>(under + 1) / static_cast<double>(total + 1)
-                          : static_cast<double>(under + 1);
+        keys.push_back(double_order_key(x[i]));
+        rows.push_back(static_cast<std::uint32_t>(i));
+    }
+    radix_order(keys, rows);
+    std::vector<std::int64_t> cursor(t.offsets.begin(), t.offsets.end() - 1);
+    for (const std::uint32_t row : rows) {
+        const std::int64_t g = groups[row];
+        const double v = x[row];
+        const std::int64_t hi = t.offsets[static_cast<std::size_t>(g) + 1];
+        std::int64_t k = cursor[static_cast<std::size_t>(g)];
+        while (k < hi && t.values[static_cast<std::size_t>(k)] < v) ++k;
+        cursor[static_cast<std::size_t>(g)] = k;
+        out[row] = rank_at(g, static_cast<std::size_t>(k), v);
     }
 }
 
