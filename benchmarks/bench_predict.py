@@ -129,26 +129,10 @@ def sixty_feature_folder() -> tuple[str, pd.DataFrame]:
     windows over a text series key, group statistics over text and integer keys): trained on
     20,000 rows, predicted on rows of the same shape."""
     folder = os.path.join(BUILD, "results", "sixty_features")
-    table = ref.random_table(11, 40_000, 200)
-    rng = np.random.default_rng(11)
-    score = table["price"].fillna(50) / 10 + table["rate"].fillna(0) + table["qty"] / 3
-    table["label"] = (score + rng.normal(size=len(table)) > 8.2).astype(int)
-    train, holdout = table.iloc[:20_000], table.iloc[20_000:].drop(columns=["label"])
+    train, holdout, task = ref.sixty_feature_run(40_000, 20_000, 200, time_budget=4)
     if not os.path.exists(os.path.join(folder, "automl", "result")):
-        task = {
-            "TargetName": "label",
-            "TaskType": "classification",
-            "FeatureName": [c for c in table.columns if c != "label"],
-            "GroupIndex": "series",
-            "SplitType": "random",
-            "TestSize": 0.25,
-            "RandomSeed": 7,
-            "features": list(ref.MIXED_60),
-            "estimators": ["lgbm"],
-            "time_budget": 4,
-        }
         tool.build_result_folder(train, task, folder)
-    return folder, holdout.reset_index(drop=True)
+    return folder, holdout
 
 
 def main() -> None:

@@ -194,29 +194,11 @@ def sixty_feature_folder(tmp_path_factory):
     """A result folder of the 60 mixed engineered features of every family (nested ones, grouped
     windows over a text series key, group statistics over text and integer keys), as the
     prediction benchmark builds it but smaller, and held-out rows of the same shape."""
-    import numpy as np
-
     import pandas_formulation as ref
     from module.common import task_config
 
-    table = ref.random_table(11, 3_000, 40)
-    rng = np.random.default_rng(11)
-    score = table["price"].fillna(50) / 10 + table["rate"].fillna(0) + table["qty"] / 3
-    table["label"] = (score + rng.normal(size=len(table)) > 8.2).astype(int)
-    train, holdout = table.iloc[:2_700], table.iloc[2_700:].drop(columns=["label"])
-    task = {
-        "TargetName": "label",
-        "TaskType": "classification",
-        "FeatureName": [c for c in table.columns if c != "label"],
-        "GroupIndex": "series",
-        "SplitType": "random",
-        "TestSize": 0.25,
-        "RandomSeed": 7,
-        "features": list(ref.MIXED_60),
-        "estimators": ["lgbm"],
-        "time_budget": 2,
-    }
+    train, holdout, task = ref.sixty_feature_run(3_000, 2_700, 40, time_budget=2)
     saved = task_config._loaded
     path = tool().build_result_folder(train, task, str(tmp_path_factory.mktemp("sixty") / "run"))
     task_config._loaded = saved
-    return path, holdout.reset_index(drop=True)
+    return path, holdout

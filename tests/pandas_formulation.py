@@ -122,3 +122,27 @@ MIXED_60 = [
     "delay###aggregate###min|||rate|||series$$$|||2$$$", "tsum###price|||7$$$",
     "add###log###rate$$$|||log###rate$$$$$$", "crossrank###shop|||subtract###qty|||price$$$$$$",
 ]
+
+
+def sixty_feature_run(rows: int, train_rows: int, groups_: int, time_budget: float):
+    """A labelled table of `rows` rows (`groups_` text groups): its first `train_rows` rows to
+    train a folder of the sixty names on, the others held out without the label, and the
+    training task: (train, holdout, task)."""
+    table = random_table(11, rows, groups_)
+    rng = np.random.default_rng(11)
+    score = table["price"].fillna(50) / 10 + table["rate"].fillna(0) + table["qty"] / 3
+    table["label"] = (score + rng.normal(size=len(table)) > 8.2).astype(int)
+    train, holdout = table.iloc[:train_rows], table.iloc[train_rows:].drop(columns=["label"])
+    task = {
+        "TargetName": "label",
+        "TaskType": "classification",
+        "FeatureName": [c for c in table.columns if c != "label"],
+        "GroupIndex": "series",
+        "SplitType": "random",
+        "TestSize": 0.25,
+        "RandomSeed": 7,
+        "features": list(MIXED_60),
+        "estimators": ["lgbm"],
+        "time_budget": time_budget,
+    }
+    return train, holdout.reset_index(drop=True), task
